@@ -1,0 +1,94 @@
+#pragma once
+// Stand-in for the Security framework's code signing (SecCode, SecStaticCode, SecRequirement): signatures
+// appended to executables, verified against the anchor store <root>/etc/codesign/anchors.pem.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/audit_token.h"
+#include "platform/os_status.h"
+
+namespace platform::codesign {
+
+// Code whose signature can be checked: a running guest found by its audit token, or a file.
+class code_t {
+  public:
+    struct state_t;
+    explicit code_t(std::unique_ptr<state_t> state);
+    ~code_t();
+    code_t(const code_t&) = delete;
+    code_t& operator=(const code_t&) = delete;
+
+    [[nodiscard]] const state_t& state() const { return *state_; }
+
+  private:
+    std::unique_ptr<state_t> state_;
+};
+
+// A compiled code requirement.
+class requirement_t {
+  public:
+    struct state_t;
+    explicit requirement_t(std::unique_ptr<state_t> state);
+    ~requirement_t();
+    requirement_t(const requirement_t&) = delete;
+    requirement_t& operator=(const requirement_t&) = delete;
+
+    [[nodiscard]] const state_t& state() const { return *state_; }
+
+  private:
+    std::unique_ptr<state_t> state_;
+};
+
+// SecCodeCopyGuestWithAttributes with the audit-token attribute. A process that has exited, or whose pid
+// now belongs to another process, yields no code (errSecCSNoSuchCode).
+[[nodiscard]] os_status_t copy_guest_with_audit_token(const audit_token_t& token,
+                                                      std::unique_ptr<code_t>& out);
+
+// SecStaticCodeCreateWithPath. The file is opened once; every later check reads that same file.
+[[nodiscard]] os_status_t create_static_code_with_path(const std::string& path, std::unique_ptr<code_t>& out);
+// The same for a file the caller has opened; the descriptor is duplicated, the caller keeps its own.
+[[nodiscard]] os_status_t create_static_code_with_fd(int fd, std::unique_ptr<code_t>& out);
+
+// SecRequirementCreateWithString. Text that does not compile leaves `out` empty (errSecCSReqInvalid).
+[[nodiscard]] os_status_t create_requirement_with_string(std::string_view text,
+                                                         std::unique_ptr<requirement_t>& out);
+
+// SecCodeCheckValidity against the platform anchor store. A null code fails (errSecCSNoSuchCode). For a
+// guest this also holds it to the hardened runtime: no LD_PRELOAD, LD_LIBRARY_PATH or LD_AUDIT in its
+// initial environment and no tracer.
+[[nodiscard]] os_status_t check_validity(const code_t* code, const requirement_t& requirement);
+
+// The same with an optional requirement and an explicit anchor file, for the signing tool.
+[[nodiscard]] os_status_t check_validity_with_anchors(const code_t* code, const requirement_t* requirement,
+                                                      const std::string& anchors_path);
+
+// What a signature claims, read without judging whether it is trusted.
+struct signing_information_t {
+    std::string identifier;
+    std::optional<std::string> leaf_organizational_unit;
+    std::optional<std::string> leaf_common_name;
+    // Subjects (one-line form) of the certificates carried in the signature, the signer first.
+    std::vector<std::string> certificate_subjects;
+};
+[[nodiscard]] os_status_t copy_signing_information(const code_t& code, signing_information_t& out);
+
+// A signing identity in PEM: private key, leaf certificate and optional intermediates (any order).
+struct signing_identity_t {
+    std::string private_key_pem;
+    std::string certificate_pem;
+    std::string chain_pem;
+};
+
+// Signs the file at `path` under `identifier` (valid UTF-8, no NUL, at most 65535 bytes), replacing any
+// signature already appended. The file is replaced atomically and keeps its mode.
+[[nodiscard]] os_status_t sign_file(const std::string& path, std::string_view identifier,
+                                    const signing_identity_t& identity);
+
+// A short English phrase for a code-signing status, for messages.
+[[nodiscard]] std::string_view status_description(os_status_t status);
+
+}  // namespace platform::codesign
