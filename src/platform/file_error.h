@@ -1,0 +1,28 @@
+#pragma once
+// The one wording of file-manager failures: <operation> "<path>": <system error text>.
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "platform/file_manager.h"
+
+namespace platform::file_manager {
+
+[[nodiscard]] inline file_result_t failure(std::string_view operation, const std::string& path, int error) {
+    std::string text(operation);
+    text += " \"" + path + "\": ";
+    text += std::strerror(error);
+    return {std::move(text)};
+}
+
+// Trailing slashes make the system follow a final symbolic link, so "link/" would name the directory it
+// points to. Items are always meant as named.
+[[nodiscard]] inline std::string without_trailing_slashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
+
+}  // namespace platform::file_manager
