@@ -1,0 +1,26 @@
+#pragma once
+// Where the trace file lives: "/var/log/" under the system root when the process may write there, else a
+// hidden product directory in the user's home (or $HOME, or /tmp).
+
+#include "support/string.h"
+
+namespace support {
+
+// The user logged in at the console, or "<unknown>".
+[[nodiscard]] string_t console_user();
+
+// The home directory for per-user files: the process's user's, or for root the console user's; empty when
+// root and the console user is unknown to the system.
+[[nodiscard]] string_t user_home_directory();
+
+// Chosen once per process; aborts the process when no directory can hold a trace file.
+[[nodiscard]] const string_t& trace_directory();
+
+// The trace directory, "/" and the file name (the directory alone for an empty name).
+[[nodiscard]] string_t trace_file_path(const string_t& file_name);
+
+// The choice behind trace_directory(), made afresh: `log_directory` ends in "/" and is probed first;
+// `home` is the base of the fall-back (empty: $HOME, then "/tmp").
+[[nodiscard]] string_t choose_trace_directory(const string_t& log_directory, const string_t& home);
+
+}  // namespace support

@@ -1,0 +1,54 @@
+#pragma once
+// The pieces of a trace record line: format-text conversion, level texts, thread names and the line itself.
+
+#include <cstddef>
+#include <cstdint>
+
+namespace support {
+
+// Fixed areas of one record; no record needs the heap.
+inline constexpr std::size_t kTraceFormatSize = 1024;
+inline constexpr std::size_t kTraceMessageSize = 1024;
+inline constexpr std::size_t kTraceLineSize = 1152;
+inline constexpr std::size_t kThreadNameSize = 32;
+
+// Copies `format` into `out` (cut to size - 1 characters) and turns every "%S" conversion into "%s",
+// flags, widths and length modifiers kept.
+void copy_format_with_narrow_strings(const char* format, char* out, std::size_t size) noexcept;
+
+// "error", "info", ...; "invalid" for a number that is no level.
+[[nodiscard]] const char* trace_level_text(int level) noexcept;
+
+// The calling thread's name as records show it: "main" for the product name, empty when unnamed.
+void current_thread_display_name(char (&out)[kThreadNameSize]) noexcept;
+
+// The time fields of a record: UTC calendar fields and the milliseconds.
+struct trace_time_t {
+    int year = 0;
+    int month = 0;
+    int day = 0;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    int millisecond = 0;
+};
+[[nodiscard]] trace_time_t current_trace_time() noexcept;
+
+struct trace_line_fields_t {
+    const char* level_text = "";
+    trace_time_t time;
+    const char* process_name = "";
+    const char* thread_name = "";
+    std::uint32_t process_id = 0;
+    std::uint64_t thread_id = 0;
+    std::int32_t thread_tag = 0;
+    const char* handle_name = "";
+    const char* message = "";
+};
+
+// Builds the record line into `line` and returns its length. A line that does not fit is cut but keeps
+// its final line feed, so the next record still starts a line of its own.
+[[nodiscard]] std::size_t build_trace_line(const trace_line_fields_t& fields,
+                                           char (&line)[kTraceLineSize]) noexcept;
+
+}  // namespace support

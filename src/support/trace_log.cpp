@@ -1,0 +1,231 @@
+#include "support/trace_log.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+
+#include "support/trace_format.h"
+
+namespace support {
+namespace {
+
+// Keeps its value alive past the end of main: detached threads may still write records then.
+template <class T>
+union never_destroyed_t {
+    never_destroyed_t() : value() {}
+    ~never_destroyed_t() {}
+    T value;
+};
+
+thread_local std::int32_t thread_tag = 0;
+thread_local char scratch_area[kTraceScratchSize];
+
+// O_NOFOLLOW: the fall-back trace directories lie in places other users can write to, and a root
+// process must not be led into another file by a planted link. O_CLOEXEC: tools we start get no copy.
+constexpr int kOpenFlags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
+
+// Opens the path afresh. The caller holds the trace log's lock.
+bool reopen_trace_file(trace_log_t& log) {
+    const int descriptor = open(log.path.c_str(), kOpenFlags, 0666);
+    if (descriptor < 0) {
+        std::fprintf(stderr, "Error opening logfile (%d)\n", errno);
+        return false;
+    }
+    lseek(descriptor, 0, SEEK_END);
+    log.descriptor = descriptor;
+    return true;
+}
+
+// The descriptor stays open between records. One that has become invalid is forgotten without a close:
+// its number may already belong to a file opened elsewhere in the process.
+bool open_trace_file(trace_log_t& log) {
+    if (log.descriptor >= 0) {
+        if (fcntl(log.descriptor, F_GETFD) != -1) {
+            return true;
+        }
+        log.descriptor = -1;
+    }
+    return reopen_trace_file(log);
+}
+
+int flock_waiting(int descriptor, int operation) {
+    int result = 0;
+    do {
+        result = flock(descriptor, operation);
+    } while (result != 0 && errno == EINTR);
+    return result;
+}
+
+enum class file_lock_t { held, not_held_write_anyway, record_lost };
+
+file_lock_t lock_trace_file(trace_log_t& log) {
+    flock(log.descriptor, LOCK_UN);
+    if (flock_waiting(log.descriptor, LOCK_EX) == 0) {
+        return file_lock_t::held;
+    }
+    if (errno != EBADF) {
+        std::fprintf(stderr, "Error. Could not flock file (%d)\n", errno);
+        return file_lock_t::record_lost;
+    }
+    log.descriptor = -1;
+    if (!reopen_trace_file(log)) {
+        std::fputs("Error. Could not reopen logfile.\n", stderr);
+        return file_lock_t::record_lost;
+    }
+    if (flock_waiting(log.descriptor, LOCK_EX) == 0) {
+        return file_lock_t::held;
+    }
+    std::fputs("Error. Could not obtain lock on file.\n", stderr);
+    return file_lock_t::not_held_write_anyway;
+}
+
+// Writes at `offset`, or at the file position when offset is negative. False after a failed write.
+bool write_all(int descriptor, const char* data, std::size_t size, off_t offset = -1) {
+    while (size > 0) {
+        const ssize_t written =
+            offset < 0 ? write(descriptor, data, size) : pwrite(descriptor, data, size, offset);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            std::fprintf(stderr, "Write failed (%d)\n", written < 0 ? errno : EIO);
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+        if (offset >= 0) {
+            offset += written;
+        }
+    }
+    return true;
+}
+
+// Keeps the newest limit - limit / 10 bytes. They are moved to the front in chunks, front to back: the
+// source always lies ahead of what has been overwritten. The cut may fall inside a line.
+void truncate_trace_file(int descriptor, off_t position, std::uint32_t limit) {
+    const off_t keep = limit - limit / 10;
+    const off_t from = position - keep;
+    char chunk[16384];
+    off_t moved = 0;
+    while (moved < keep) {
+        const std::size_t wanted = static_cast<std::size_t>(std::min<off_t>(sizeof chunk, keep - moved));
+        const ssize_t got = pread(descriptor, chunk, wanted, from + moved);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        if (!write_all(descriptor, chunk, static_cast<std::size_t>(got), moved)) {
+            break;
+        }
+        moved += got;
+    }
+    if (moved > 0) {
+        static_cast<void>(ftruncate(descriptor, moved));
+    }
+}
+
+}  // namespace
+
+trace_log_t& trace_log() {
+    static never_destroyed_t<trace_log_t> instance;
+    return instance.value;
+}
+
+void trace_log_init() {
+    trace_log_t& log = trace_log();
+    std::lock_guard guard(log.lock);
+    if (log.descriptor >= 0) {
+        close(log.descriptor);
+    }
+    log.descriptor = -1;
+    log.path = string_t();
+    log.size_limit = kDefaultTraceSizeLimit;
+    log.process_name[0] = '\0';
+    log.output_enabled.store(true);
+}
+
+void set_trace_path(const string_t& path) {
+    trace_log_t& log = trace_log();
+    std::lock_guard guard(log.lock);
+    log.path = path;
+}
+
+void set_process_name(const char* name) {
+    trace_log_t& log = trace_log();
+    std::lock_guard guard(log.lock);
+    std::snprintf(log.process_name, sizeof log.process_name, "%s", name == nullptr ? "" : name);
+}
+
+void set_thread_trace_tag(std::int32_t tag) noexcept {
+    thread_tag = tag;
+}
+
+std::int32_t thread_trace_tag() noexcept {
+    return thread_tag;
+}
+
+char* thread_scratch_area() noexcept {
+    return scratch_area;
+}
+
+void trace_write(int level, const char* name, const char* format, va_list arguments) {
+    trace_log_t& log = trace_log();
+    if (!log.output_enabled.load(std::memory_order_relaxed) ||
+        (level != kTraceLevelVerbose && level > kTraceThreshold)) {
+        return;
+    }
+    std::lock_guard guard(log.lock);
+    if (!open_trace_file(log)) {
+        std::fputs("Logging error.", stderr);
+        return;
+    }
+
+    char converted[kTraceFormatSize];
+    copy_format_with_narrow_strings(format, converted, sizeof converted);
+    char message[kTraceMessageSize];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    std::vsnprintf(message, sizeof message, converted, arguments);
+#pragma GCC diagnostic pop
+
+    char thread_name[kThreadNameSize];
+    current_thread_display_name(thread_name);
+    trace_line_fields_t fields;
+    fields.level_text = trace_level_text(level);
+    fields.time = current_trace_time();
+    fields.process_name = log.process_name;
+    fields.thread_name = thread_name;
+    fields.process_id = current_process_id();
+    fields.thread_id = current_thread_id();
+    fields.thread_tag = thread_tag;
+    fields.handle_name = name == nullptr ? "" : name;
+    fields.message = message;
+    char line[kTraceLineSize];
+    const std::size_t length = build_trace_line(fields, line);
+
+    const file_lock_t file_lock = lock_trace_file(log);
+    if (file_lock == file_lock_t::record_lost) {
+        return;
+    }
+    const int descriptor = log.descriptor;
+    lseek(descriptor, 0, SEEK_END);
+    write_all(descriptor, line, length);
+    const off_t position = lseek(descriptor, 0, SEEK_END);
+    if (position < 0) {
+        std::printf("ERROR: %d\n", errno);
+    } else if (position > static_cast<off_t>(log.size_limit)) {
+        truncate_trace_file(descriptor, position, log.size_limit);
+    }
+    if (file_lock == file_lock_t::held) {
+        flock(descriptor, LOCK_UN);
+    }
+}
+
+}  // namespace support

@@ -1,0 +1,60 @@
+#pragma once
+// The process-wide trace log: one file shared by every trace_t handle (and by other processes), written one
+// whole line per record under an exclusive file lock, and cut to its newest part past a size limit.
+
+#include <atomic>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+#include "support/recursive_lock.h"
+#include "support/string.h"
+
+namespace support {
+
+inline constexpr std::uint32_t kDefaultTraceSizeLimit = 1'048'576;
+inline constexpr std::size_t kProcessNameSize = 17;
+inline constexpr std::size_t kTraceScratchSize = 1024;
+
+inline constexpr int kTraceLevelError = 4;
+inline constexpr int kTraceLevelWarning = 5;
+inline constexpr int kTraceLevelInfo = 6;
+inline constexpr int kTraceLevelVerbose = 9;
+// Records above this level are dropped, except verbose ones.
+inline constexpr int kTraceThreshold = kTraceLevelInfo;
+
+struct trace_log_t {
+    string_t path;
+    std::int32_t descriptor = -1;
+    recursive_lock_t lock;
+    // Above this many bytes the file is cut to its newest limit - limit / 10 bytes.
+    std::uint32_t size_limit = kDefaultTraceSizeLimit;
+
+    char process_name[kProcessNameSize] = {};
+    std::atomic<bool> output_enabled{true};
+};
+
+// The one trace log. It is never destroyed, so threads still writing while the process exits find it whole.
+[[nodiscard]] trace_log_t& trace_log();
+
+// Puts the trace log back to its initial state: no path, no open file, the default limit. Called first
+// thing at start-up; tests call it to start over.
+void trace_log_init();
+
+// The file is opened by the next record, not here.
+void set_trace_path(const string_t& path);
+// Cut to 16 characters.
+void set_process_name(const char* name);
+
+// Writes one record; never fails the caller (problems go to standard error).
+void trace_write(int level, const char* name, const char* format, va_list arguments)
+    __attribute__((format(printf, 3, 0)));
+
+// The calling thread's tag, printed in its records when not 0.
+void set_thread_trace_tag(std::int32_t tag) noexcept;
+[[nodiscard]] std::int32_t thread_trace_tag() noexcept;
+
+// A scratch area per thread in which callers may build texts, even the format of a record.
+[[nodiscard]] char* thread_scratch_area() noexcept;
+
+}  // namespace support
