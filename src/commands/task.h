@@ -13,12 +13,12 @@ namespace commands {
 
 // A tool that cannot be started at all (missing, not executable). Never reported as a status.
 class launch_error : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 class task_t {
-public:
+  public:
     task_t(std::string launch_path, std::vector<std::string> arguments);
 
     // The output as UTF-8 text; absent when the status is not 0 or the output is not UTF-8.
@@ -28,7 +28,8 @@ public:
     [[nodiscard]] std::optional<std::string> syncStdOutExecuteWithTimeout(double timeout);
 
     // The termination status: the exit code, or the signal number that ended the tool.
-    [[nodiscard]] static std::int32_t syncExec(const std::string& path, const std::vector<std::string>& arguments);
+    [[nodiscard]] static std::int32_t syncExec(const std::string& path,
+                                               const std::vector<std::string>& arguments);
     // The same, with `input` written to the tool's standard input, so secrets stay off the command line.
     [[nodiscard]] static std::int32_t syncExecWithInput(const std::string& path,
                                                         const std::vector<std::string>& arguments,
@@ -41,7 +42,10 @@ public:
     // Runs the tool and returns its status and whole standard output, undecoded.
     [[nodiscard]] capture_t run_capturing();
 
-private:
+  private:
+    // A task launches at most once; a second launch is a logic error.
+    void mark_launched();
+
     std::string launch_path_;
     std::vector<std::string> arguments_;
     bool launched_ = false;
