@@ -2,6 +2,7 @@
 // Stand-in for NSXPCConnection on the service side: one admitted client socket, served by its own
 // thread, which handles requests one after another (the connection's serial queue).
 
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -9,6 +10,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/audit_token.h"
@@ -88,9 +91,12 @@ class connection_t : public std::enable_shared_from_this<connection_t> {
     };
 
     void serve();
-    [[nodiscard]] bool receive_hello_echo(handlers_t& snapshot);
+    [[nodiscard]] bool receive_hello_echo();
+    [[nodiscard]] std::optional<std::string> check_sender(const std::optional<ucred>& sender) const;
+    void run_request(const request_t& request, const handlers_t& handlers);
     void refuse(std::string_view reason);
-    [[nodiscard]] handlers_t handlers() const;
+    void update_handlers(const std::function<void(handlers_t&)>& change);
+    [[nodiscard]] std::shared_ptr<const handlers_t> handlers() const;
     void finish();
     [[nodiscard]] bool send_reply(std::uint64_t call_id, const value_t& value);
 
@@ -99,8 +105,9 @@ class connection_t : public std::enable_shared_from_this<connection_t> {
     const std::shared_ptr<thread_registry_t> threads_;
     hello_nonce_t nonce_{};
 
+    // Replaced whole by the setters, so the connection's thread reads a snapshot without holding a lock.
     mutable std::mutex handlers_mutex_;
-    handlers_t handlers_;
+    std::shared_ptr<const handlers_t> handlers_;
     std::mutex send_mutex_;
     std::atomic<bool> resumed_{false};
     std::atomic<bool> invalidated_{false};

@@ -31,8 +31,6 @@ class thread_registry_t {
         std::weak_ptr<connection_t> connection;
         bool ended = false;
     };
-    void join_ended_locked(std::list<worker_t>& ended);
-
     std::mutex mutex_;
     std::list<worker_t> workers_;
     bool shut_down_ = false;

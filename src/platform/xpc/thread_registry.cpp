@@ -1,0 +1,82 @@
+#include "platform/xpc/thread_registry.h"
+
+#include <vector>
+
+#include "platform/xpc/connection.h"
+
+namespace platform::xpc {
+namespace {
+
+void join_all(std::list<std::thread>& threads) {
+    for (auto& thread : threads) {
+        if (thread.get_id() == std::this_thread::get_id()) {
+            // Shut down from one of our own threads: it cannot wait for itself.
+            thread.detach();
+        } else if (thread.joinable()) {
+            thread.join();
+        }
+    }
+}
+
+}  // namespace
+
+thread_registry_t::~thread_registry_t() {
+    shutdown();
+}
+
+bool thread_registry_t::spawn(const std::shared_ptr<connection_t>& connection, std::function<void()> body) {
+    std::list<std::thread> ended;
+    {
+        std::lock_guard lock(mutex_);
+        if (shut_down_) {
+            return false;
+        }
+        for (auto it = workers_.begin(); it != workers_.end();) {
+            if (it->ended) {
+                ended.push_back(std::move(it->thread));
+                it = workers_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        auto worker = workers_.insert(workers_.end(), worker_t{{}, connection, false});
+        // The body (and what it holds) is destroyed before the worker counts as ended, so a join that
+        // follows sees a thread with nothing left to release.
+        worker->thread = std::thread([this, worker, body = std::move(body)]() mutable {
+            body();
+            body = nullptr;
+            std::lock_guard done(mutex_);
+            worker->ended = true;
+        });
+    }
+    join_all(ended);
+    return true;
+}
+
+void thread_registry_t::shutdown() {
+    std::vector<std::shared_ptr<connection_t>> running;
+    {
+        std::lock_guard lock(mutex_);
+        shut_down_ = true;
+        for (auto& worker : workers_) {
+            if (auto connection = worker.connection.lock()) {
+                running.push_back(std::move(connection));
+            }
+        }
+    }
+    for (const auto& connection : running) {
+        connection->invalidate();
+    }
+    running.clear();
+    std::list<std::thread> threads;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& worker : workers_) {
+            threads.push_back(std::move(worker.thread));
+        }
+        workers_.clear();
+    }
+    join_all(threads);
+}
+
+}  // namespace platform::xpc
