@@ -1,0 +1,187 @@
+#include "platform/codesign/guest_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <string>
+
+namespace platform::codesign {
+namespace {
+
+// An initial environment is bounded by the kernel's argument limits; more than this is not believable.
+constexpr std::size_t kMaxProcFileSize = 16 * 1024 * 1024;
+
+std::string proc_path(pid_t pid, std::string_view entry) {
+    return "/proc/" + std::to_string(pid) + "/" + std::string(entry);
+}
+
+std::optional<std::string> read_proc_file(pid_t pid, std::string_view entry) {
+    unique_fd_t fd(::open(proc_path(pid, entry).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        return std::nullopt;
+    }
+    std::string content;
+    std::array<char, 16384> buffer{};
+    while (true) {
+        const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return std::nullopt;
+        }
+        if (n == 0) {
+            return content;
+        }
+        content.append(buffer.data(), static_cast<std::size_t>(n));
+        if (content.size() > kMaxProcFileSize) {
+            return std::nullopt;
+        }
+    }
+}
+
+std::optional<std::uint64_t> parse_unsigned(std::string_view text) {
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() || text.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Through syscall(2): this glibc's <sys/pidfd.h> lacks C linkage for C++ callers.
+int open_pidfd(pid_t pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0U));
+}
+bool pidfd_alive(int pidfd) {
+    return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0U) == 0;
+}
+
+bool matches_token_start(pid_t pid, std::uint32_t pid_version) {
+    const auto stat = read_proc_file(pid, "stat");
+    const auto start = stat ? parse_start_time(*stat) : std::nullopt;
+    return start && static_cast<std::uint32_t>(*start) == pid_version;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> parse_start_time(std::string_view stat_line) {
+    const std::size_t close = stat_line.rfind(')');
+    if (close == std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::string_view rest = stat_line.substr(close + 1);
+    // After the name come field 3 (state) onwards; the start time is the 20th of those.
+    constexpr int kStartTimeField = 22;
+    for (int field = 3; !rest.empty(); ++field) {
+        while (!rest.empty() && rest.front() == ' ') {
+            rest.remove_prefix(1);
+        }
+        const std::size_t end = rest.find_first_of(" \n");
+        const std::string_view value = rest.substr(0, end);
+        if (field == kStartTimeField) {
+            return parse_unsigned(value);
+        }
+        if (end == std::string_view::npos) {
+            break;
+        }
+        rest.remove_prefix(end);
+    }
+    return std::nullopt;
+}
+
+bool environment_injects_code(std::string_view environment_block) {
+    constexpr std::array<std::string_view, 3> kInjecting = {"LD_PRELOAD", "LD_LIBRARY_PATH", "LD_AUDIT"};
+    while (!environment_block.empty()) {
+        const std::size_t end = environment_block.find('\0');
+        const std::string_view entry = environment_block.substr(0, end);
+        const std::string_view name = entry.substr(0, entry.find('='));
+        for (std::string_view injecting : kInjecting) {
+            if (name == injecting) {
+                return true;
+            }
+        }
+        if (end == std::string_view::npos) {
+            break;
+        }
+        environment_block.remove_prefix(end + 1);
+    }
+    return false;
+}
+
+std::optional<std::uint64_t> parse_tracer_pid(std::string_view status_text) {
+    constexpr std::string_view kKey = "TracerPid:";
+    std::size_t at = 0;
+    while (at < status_text.size()) {
+        const std::size_t end = status_text.find('\n', at);
+        std::string_view line = status_text.substr(at, end == std::string_view::npos ? end : end - at);
+        if (line.starts_with(kKey)) {
+            line.remove_prefix(kKey.size());
+            while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+                line.remove_prefix(1);
+            }
+            return parse_unsigned(line);
+        }
+        if (end == std::string_view::npos) {
+            break;
+        }
+        at = end + 1;
+    }
+    return std::nullopt;
+}
+
+bool guest_still_running(const guest_process_t& guest) {
+    // The pidfd turns readable when the process exits; until then its pid cannot name another process.
+    pollfd poll_fd{guest.pidfd.get(), POLLIN, 0};
+    int ready = 0;
+    do {
+        ready = ::poll(&poll_fd, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready != 0 || !pidfd_alive(guest.pidfd.get())) {
+        return false;
+    }
+    return matches_token_start(guest.pid, guest.pid_version);
+}
+
+os_status_t open_guest(const audit_token_t& token, guest_process_t& out) {
+    if (token.pid == 0 || token.pid > static_cast<std::uint32_t>(INT_MAX)) {
+        return errSecCSNoSuchCode;
+    }
+    guest_process_t guest;
+    guest.pid = static_cast<pid_t>(token.pid);
+    guest.pid_version = token.pid_version;
+    // Pin first, then confirm the pinned process is the token's: a pid reused before the pidfd was
+    // opened shows another start time.
+    guest.pidfd.reset(open_pidfd(guest.pid));
+    if (!guest.pidfd.valid() || !matches_token_start(guest.pid, guest.pid_version)) {
+        return errSecCSNoSuchCode;
+    }
+    guest.executable.reset(::open(proc_path(guest.pid, "exe").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!guest.executable.valid() || !guest_still_running(guest)) {
+        return errSecCSNoSuchCode;
+    }
+    out = std::move(guest);
+    return errSecSuccess;
+}
+
+os_status_t check_hardened_runtime(const guest_process_t& guest) {
+    const auto environment = read_proc_file(guest.pid, "environ");
+    const auto status = read_proc_file(guest.pid, "status");
+    const auto tracer = status ? parse_tracer_pid(*status) : std::nullopt;
+    // What was read belongs to the guest only if it is still the same running process afterwards.
+    if (!environment || !tracer || !guest_still_running(guest)) {
+        return errSecCSGuestInvalid;
+    }
+    if (environment_injects_code(*environment) || *tracer != 0) {
+        return errSecCSGuestInvalid;
+    }
+    return errSecSuccess;
+}
+
+}  // namespace platform::codesign
