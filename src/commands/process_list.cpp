@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
-#include <limits>
 #include <optional>
 #include <variant>
+
+#include "commands/utf8.h"
 
 namespace commands {
 namespace {
@@ -18,46 +19,6 @@ std::string_view trim(std::string_view text) {
     }
     const std::size_t last = text.find_last_not_of(kBlanks);
     return text.substr(first, last - first + 1);
-}
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool is_utf8(std::string_view text) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t size = text.size();
-    std::size_t i = 0;
-    while (i < size) {
-        const unsigned char lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            low = lead == 0xE0 ? 0xA0 : 0x80;
-            high = lead == 0xED ? 0x9F : 0xBF;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            low = lead == 0xF0 ? 0x90 : 0x80;
-            high = lead == 0xF4 ? 0x8F : 0xBF;
-        } else {
-            return false;
-        }
-        if (size - i < length || bytes[i + 1] < low || bytes[i + 1] > high) {
-            return false;
-        }
-        for (std::size_t k = 2; k < length; ++k) {
-            if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) {
-                return false;
-            }
-        }
-        i += length;
-    }
-    return true;
 }
 
 // Digits only, and a value a signal may safely be aimed at: kill() reads 0 and negatives as groups.
@@ -104,7 +65,7 @@ std::variant<process_record_t, reject_reason_t> parse_line(std::string_view line
 
 process_list_t parse_process_list(std::string_view output) {
     process_list_t list;
-    if (!is_utf8(output)) {
+    if (!is_valid_utf8(output)) {
         return list;
     }
     std::size_t start = 0;

@@ -1,0 +1,105 @@
+#include "commands/process_termination.h"
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <system_error>
+
+#include "commands/external_commands.h"
+#include "commands/process_handle.h"
+#include "commands/task.h"
+#include "platform/bundle.h"
+#include "platform/system_root.h"
+
+namespace commands {
+namespace {
+
+const char* termination_trace_name() {
+    return "ExternalCommands.kill_all_processes";
+}
+
+// The executable name, "MacOS" and "Contents" removed.
+std::filesystem::path bundle_path_of(const std::string& exe) {
+    return std::filesystem::path(exe).parent_path().parent_path().parent_path();
+}
+
+// Delivers the signal only to the process that was listed: a pid that has since been reused, or a process
+// that has ended, counts as a failed delivery.
+[[nodiscard]] int signal_listed_process(const process_record_t& record, int signal_number) {
+    const std::optional<process_handle_t> handle = process_handle_t::open(record.process_id);
+    if (!handle) {
+        return errno;
+    }
+    const std::optional<std::string> command_line = handle->command_line();
+    if (!command_line || !command_line_matches(record.command_line, *command_line)) {
+        return ESRCH;
+    }
+    return handle->send_signal(signal_number);
+}
+
+}  // namespace
+
+process_list_t discover_application_processes() {
+    task_t ps(platform::system_path("/bin/ps"), {"-eo", "pid,args"});
+    return parse_process_list(ps.run_capturing().output);
+}
+
+void trace_rejected_lines(support::trace_t& trace, const std::vector<rejected_line_t>& rejected) {
+    for (const rejected_line_t& line : rejected) {
+        const std::string reason(describe(line.reason));
+        if (is_error(line.reason)) {
+            support::trace_error(trace, "skipping process line (%s): %s", reason.c_str(), line.line.c_str());
+        } else {
+            support::trace_warning(trace, "skipping process line (%s): %s", reason.c_str(),
+                                   line.line.c_str());
+        }
+    }
+}
+
+bool end_processes(std::vector<process_record_t> records, const std::optional<std::string>& bundle_identifier,
+                   std::span<const pid_t> except, bool with9, const platform::wall_clock_t& clock,
+                   support::trace_t& trace) {
+    sort_by_role(records);
+    const int signal_number = with9 ? SIGKILL : SIGTERM;
+    bool result = true;
+    for (const process_record_t& record : records) {
+        const std::string bundle_path = bundle_path_of(record.exe).string();
+        if (std::filesystem::path(bundle_path).extension() != ".app") {
+            support::trace_error(trace, "not an application bundle: %s", bundle_path.c_str());
+            continue;
+        }
+        const std::optional<platform::bundle_t> bundle = platform::bundle_t::open(bundle_path);
+        const std::optional<std::string> identifier = bundle ? bundle->identifier() : std::nullopt;
+        const bool foreign = bundle_identifier.has_value() && identifier != bundle_identifier;
+        const bool spared = std::find(except.begin(), except.end(), record.process_id) != except.end();
+        if (foreign || spared) {
+            support::trace_info(trace, "skipping process %s %d of bundle %s", record.arg.c_str(),
+                                record.process_id, identifier.value_or("(none)").c_str());
+            continue;
+        }
+        support::trace_info(trace, "ending process %s %d of %s", record.arg.c_str(), record.process_id,
+                            bundle_path.c_str());
+        if (const int error = signal_listed_process(record, signal_number); error != 0) {
+            const std::string reason = std::system_category().message(error);
+            support::trace_error(trace, "cannot signal process %d: %s", record.process_id, reason.c_str());
+            result = false;
+            continue;
+        }
+        if (signal_number == SIGTERM) {
+            clock.sleep_for(kTerminationPause);
+        }
+    }
+    return result;
+}
+
+bool ExternalCommands::kill_all_processes(const std::optional<std::string>& bundle_identifier,
+                                          const std::optional<std::vector<pid_t>>& except, bool with9) {
+    support::trace_t trace(termination_trace_name);
+    const process_list_t list = discover_application_processes();
+    trace_rejected_lines(trace, list.rejected);
+    const std::vector<pid_t> spared = except.value_or(std::vector<pid_t>{});
+    return end_processes(list.records, bundle_identifier, spared, with9, platform::system_wall_clock(),
+                         trace);
+}
+
+}  // namespace commands

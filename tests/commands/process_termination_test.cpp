@@ -1,0 +1,265 @@
+#include "commands/process_termination.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "commands/external_commands.h"
+#include "commands/process_sleepers.h"
+#include "commands/task.h"
+#include "fixtures/sandbox.h"
+#include "support/string.h"
+#include "support/trace_log.h"
+
+namespace commands {
+namespace {
+
+using process_testing::make_app_bundle;
+using process_testing::sleeper_t;
+using process_testing::spawn_sleeper;
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Records each pause instead of sleeping, and holds it until the process just sent SIGTERM has logged
+// it, so that the order in the log is the order of the signals.
+class recording_clock_t : public platform::wall_clock_t {
+  public:
+    explicit recording_clock_t(std::string log_path) : log_path_(std::move(log_path)) {}
+
+    double now() const override { return 0; }
+    void sleep_for(double seconds) const override {
+        pauses.push_back(seconds);
+        for (int tries = 0; tries < 1000 && logged() < pauses.size(); ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
+    mutable std::vector<double> pauses;
+
+  private:
+    std::size_t logged() const { return lines_of(fixtures::read_text_file(log_path_)).size(); }
+
+    std::string log_path_;
+};
+
+class ProcessTermination : public ::testing::Test {
+  protected:
+    ProcessTermination() {
+        sandbox.link_real_tool("/bin/ps", "/bin/ps");
+        // Unique per sandbox, so that no process of a concurrent test is ever a match.
+        identifier = "com.trellwick.test." + std::filesystem::path(sandbox.root()).filename().string();
+        exe = make_app_bundle(sandbox, "/Applications/Quorvix.app", identifier);
+        support::trace_log_init();
+        support::set_trace_path(support::string_t(trace_path()));
+    }
+    ~ProcessTermination() override { support::trace_log_init(); }
+
+    sleeper_t start(const std::string& path, const std::vector<std::string>& arguments,
+                    std::vector<std::string> environment = {}) {
+        environment.push_back("QV_SLEEPER_LOG=" + log_path());
+        return spawn_sleeper(path, arguments, environment);
+    }
+
+    // Only this sandbox's processes: others may be running Quorvix copies at the same time.
+    std::vector<process_record_t> our_processes() const {
+        std::vector<process_record_t> ours;
+        for (auto& record : discover_application_processes().records) {
+            if (record.exe.starts_with(sandbox.root() + "/")) {
+                ours.push_back(record);
+            }
+        }
+        return ours;
+    }
+
+    std::string trace_path() const { return sandbox.path("/var/log/quorvix.trace"); }
+    // Trace lines of the level ("info", "warning", "error") that mention the text.
+    std::size_t traced(std::string_view level, std::string_view text) const {
+        std::size_t count = 0;
+        for (const auto& line : lines_of(fixtures::read_text_file(trace_path()))) {
+            const std::string_view view(line);
+            if (view.substr(0, 8).find(level) != std::string_view::npos &&
+                view.find(text) != std::string_view::npos) {
+                ++count;
+            }
+        }
+        return count;
+    }
+
+    std::string log_path() const { return sandbox.path("/var/log/sleepers.log"); }
+    std::vector<std::string> signalled_roles() const {
+        return lines_of(fixtures::read_text_file(log_path()));
+    }
+
+    fixtures::sandbox_t sandbox;
+    std::string identifier;
+    std::string exe;
+    support::trace_t trace{[] { return "process-test"; }};
+};
+
+TEST_F(ProcessTermination, EndsRolesInOrderWithAPauseAfterEachTerm) {
+    std::vector<sleeper_t> sleepers;
+    for (const char* flag : {"--service", "", "--x", "--frontend"}) {
+        sleepers.push_back(
+            start(exe, flag[0] == '\0' ? std::vector<std::string>{} : std::vector<std::string>{flag}));
+    }
+    const auto processes = our_processes();
+    ASSERT_EQ(processes.size(), 4u);
+
+    recording_clock_t clock(log_path());
+    EXPECT_TRUE(end_processes(processes, std::nullopt, {}, false, clock, trace));
+
+    const std::vector<std::string> expected = {"--x", "", "--frontend", "--service"};
+    EXPECT_EQ(signalled_roles(), expected);
+    EXPECT_EQ(clock.pauses, std::vector<double>(4, kTerminationPause));
+    for (auto& sleeper : sleepers) {
+        EXPECT_EQ(sleeper.terminating_signal(), SIGTERM) << sleeper.pid();
+    }
+}
+
+TEST_F(ProcessTermination, SparesExceptionsForeignBundlesAndNonApplicationBundles) {
+    const std::string foreign_exe =
+        make_app_bundle(sandbox, "/Applications/Other.app", identifier + ".other");
+    const std::string unreadable_exe = make_app_bundle(sandbox, "/Applications/Broken.app", identifier);
+    sandbox.write_file("/Applications/Broken.app/Contents/Info.plist", "not a property list");
+    const std::string plugin_exe = make_app_bundle(sandbox, "/Applications/Plugin.bundle", identifier);
+
+    sleeper_t target = start(exe, {"--frontend"});
+    sleeper_t excepted = start(exe, {"--service"});
+    sleeper_t foreign = start(foreign_exe, {"--backend"});
+    sleeper_t unreadable = start(unreadable_exe, {"--control"});
+    sleeper_t plugin = start(plugin_exe, {});
+    const auto processes = our_processes();
+    ASSERT_EQ(processes.size(), 5u);
+
+    recording_clock_t clock(log_path());
+    const pid_t except[] = {excepted.pid()};
+    EXPECT_TRUE(end_processes(processes, identifier, except, false, clock, trace));
+
+    EXPECT_EQ(signalled_roles(), std::vector<std::string>{"--frontend"});
+    EXPECT_EQ(target.terminating_signal(), SIGTERM);
+    EXPECT_EQ(traced("error", sandbox.path("/Applications/Plugin.bundle")), 1u);
+    EXPECT_EQ(traced("info", std::to_string(excepted.pid())), 1u);
+    for (sleeper_t* spared : {&excepted, &foreign, &unreadable, &plugin}) {
+        EXPECT_TRUE(spared->running()) << spared->pid();
+    }
+}
+
+TEST_F(ProcessTermination, KillSignalReachesProcessesThatIgnoreTermWithoutPause) {
+    sleeper_t stubborn = start(exe, {"--service"}, {"QV_SLEEPER_IGNORE_TERM=1"});
+    sleeper_t plain = start(exe, {});
+
+    // A process that survives SIGTERM still counts as signalled.
+    recording_clock_t clock(log_path());
+    EXPECT_TRUE(end_processes(our_processes(), identifier, {}, false, clock, trace));
+    EXPECT_EQ(plain.terminating_signal(), SIGTERM);
+    EXPECT_TRUE(stubborn.running());
+
+    recording_clock_t kill_clock(log_path());
+    EXPECT_TRUE(end_processes(our_processes(), identifier, {}, true, kill_clock, trace));
+    EXPECT_EQ(stubborn.terminating_signal(), SIGKILL);
+    EXPECT_TRUE(kill_clock.pauses.empty());
+}
+
+TEST_F(ProcessTermination, ListedProcessGoneOrReplacedFailsWithoutStoppingTheRest) {
+    sleeper_t gone = start(exe, {});
+    sleeper_t replaced = start(exe, {"--frontend"});
+    sleeper_t last = start(exe, {"--service"});
+    const auto processes = our_processes();
+    ASSERT_EQ(processes.size(), 3u);
+
+    ::kill(gone.pid(), SIGKILL);
+    gone.wait();
+    // Same pid, another program: what a reused pid looks like.
+    ::kill(replaced.pid(), SIGUSR1);
+    const std::string cmdline = "/proc/" + std::to_string(replaced.pid()) + "/cmdline";
+    for (int tries = 0; tries < 1000 && !fixtures::read_text_file(cmdline).starts_with("sleep"); ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(fixtures::read_text_file(cmdline).starts_with("sleep"));
+
+    recording_clock_t clock(log_path());
+    EXPECT_FALSE(end_processes(processes, identifier, {}, false, clock, trace));
+
+    EXPECT_TRUE(replaced.running());
+    EXPECT_EQ(traced("error", std::to_string(gone.pid())), 1u);
+    EXPECT_EQ(traced("error", std::to_string(replaced.pid())), 1u);
+    EXPECT_EQ(last.terminating_signal(), SIGTERM);
+    EXPECT_EQ(signalled_roles(), std::vector<std::string>{"--service"});
+    EXPECT_EQ(clock.pauses.size(), 1u);
+}
+
+TEST_F(ProcessTermination, KillAllProcessesEndsTheBundlesProcessesAndFindsNoneAfterwards) {
+    sleeper_t frontend = start(exe, {"--frontend"});
+    sleeper_t plain = start(exe, {});
+
+    EXPECT_TRUE(ExternalCommands::kill_all_processes(identifier, std::nullopt, false));
+    EXPECT_EQ(plain.terminating_signal(), SIGTERM);
+    EXPECT_EQ(frontend.terminating_signal(), SIGTERM);
+    EXPECT_EQ(signalled_roles(), (std::vector<std::string>{"", "--frontend"}));
+
+    EXPECT_TRUE(ExternalCommands::kill_all_processes(identifier, std::vector<pid_t>{}, true));
+    EXPECT_TRUE(our_processes().empty());
+}
+
+struct listing_case_t {
+    const char* name;
+    std::string listing;
+    std::size_t errors;
+    std::size_t warnings;
+};
+
+// What the listing says is all there is to go on: the listed lines are never this sandbox's processes.
+TEST_F(ProcessTermination, UnusableListingLinesAreTracedAndNothingIsSignalled) {
+    sandbox.install_fake_tool("/bin/ps");
+    const std::vector<listing_case_t> cases = {
+        {"only other processes", "    PID COMMAND\n      1 /sbin/init\n", 0, 0},
+        {"process group ids",
+         "  0 /A.app/Contents/MacOS/Quorvix\n -1 /A.app/Contents/MacOS/Quorvix --service\n", 2, 0},
+        {"no pid and marker only in the flag",
+         "/A.app/Contents/MacOS/Quorvix\n  7 /bin/cat --path=/A.app/Contents/MacOS/Quorvix\n", 0, 2},
+        {"not UTF-8", "  0 /A\xff.app/Contents/MacOS/Quorvix\n", 0, 0},
+        {"empty", "", 0, 0},
+    };
+    for (const auto& c : cases) {
+        sandbox.set_tool_stdout("ps", c.listing);
+        // The trace log keeps its file open; start it over on a fresh file.
+        std::filesystem::remove(trace_path());
+        support::trace_log_init();
+        support::set_trace_path(support::string_t(trace_path()));
+        EXPECT_TRUE(ExternalCommands::kill_all_processes(std::nullopt, std::nullopt, false)) << c.name;
+        EXPECT_EQ(traced("error", "Quorvix"), c.errors) << c.name;
+        EXPECT_EQ(traced("warning", "Quorvix"), c.warnings) << c.name;
+        EXPECT_EQ(lines_of(fixtures::read_text_file(trace_path())).size(), c.errors + c.warnings) << c.name;
+    }
+}
+
+TEST_F(ProcessTermination, ListedPidRunningAnotherProgramIsNotSignalled) {
+    sleeper_t other = start(exe, {"--frontend"});
+    sandbox.install_fake_tool("/bin/ps");
+    sandbox.set_tool_stdout("ps", std::to_string(other.pid()) + " " + exe + " --service\n");
+
+    EXPECT_FALSE(ExternalCommands::kill_all_processes(identifier, std::nullopt, true));
+    EXPECT_TRUE(other.running());
+    EXPECT_EQ(traced("error", std::to_string(other.pid())), 1u);
+}
+
+TEST_F(ProcessTermination, MissingProcessListToolIsALaunchError) {
+    std::filesystem::remove(sandbox.path("/bin/ps"));
+    EXPECT_THROW(static_cast<void>(ExternalCommands::kill_all_processes(std::nullopt, std::nullopt, false)),
+                 launch_error);
+}
+
+}  // namespace
+}  // namespace commands
