@@ -1,4 +1,4 @@
-// Recursive copy for the file manager: links stay links, and modes and extended attributes travel with
+// Recursive copy for the file manager: links stay links, and modes, times and extended attributes travel with
 // each item. A copy that fails part way removes what it created, so no half-copied bundle is left behind.
 
 #include <fcntl.h>
@@ -142,24 +142,34 @@ file_result_t copy_bytes(int in, int out, off_t expected, const std::string& fro
     }
 }
 
+bool keep_times(int fd, const struct stat& info) {
+    const timespec times[2] = {info.st_atim, info.st_mtim};
+    return ::futimens(fd, times) == 0;
+}
+
 file_result_t copy_entry(const std::string& from, const std::string& to, const struct stat& info);
 
-file_result_t copy_regular_file(const std::string& from, const std::string& to, const struct stat& info) {
-    owned_fd_t in(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!in.valid()) {
+file_result_t copy_regular_file(const std::string& from, const std::string& to) {
+    // The item may have been swapped since it was looked at; O_NONBLOCK keeps a FIFO from blocking here.
+    owned_fd_t in(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened {};
+    if (!in.valid() || ::fstat(in.get(), &opened) != 0) {
         return failure("copy", from, errno);
+    }
+    if (!S_ISREG(opened.st_mode)) {
+        return failure("copy", from, ENOTSUP);
     }
     owned_fd_t out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.valid()) {
         return failure("copy", to, errno);
     }
-    if (auto result = copy_bytes(in.get(), out.get(), info.st_size, from, to); !result) {
+    if (auto result = copy_bytes(in.get(), out.get(), opened.st_size, from, to); !result) {
         return result;
     }
     if (auto result = copy_attributes(fd_access(in.get(), out.get()), to, false); !result) {
         return result;
     }
-    if (::fchmod(out.get(), info.st_mode & 07777) != 0 || !out.close()) {
+    if (::fchmod(out.get(), opened.st_mode & 07777) != 0 || !keep_times(out.get(), opened) || !out.close()) {
         return failure("copy", to, errno);
     }
     return {};
@@ -208,7 +218,7 @@ file_result_t copy_directory(const std::string& from, const std::string& to, con
     if (auto result = copy_attributes(fd_access(in.get(), out.get()), to, false); !result) {
         return result;
     }
-    if (::fchmod(out.get(), info.st_mode & 07777) != 0) {
+    if (::fchmod(out.get(), info.st_mode & 07777) != 0 || !keep_times(out.get(), info)) {
         return failure("copy", to, errno);
     }
     return {};
@@ -222,7 +232,7 @@ file_result_t copy_entry(const std::string& from, const std::string& to, const s
         return copy_directory(from, to, info);
     }
     if (S_ISREG(info.st_mode)) {
-        return copy_regular_file(from, to, info);
+        return copy_regular_file(from, to);
     }
     return failure("copy", from, ENOTSUP);
 }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
 
@@ -51,13 +52,15 @@ class temporary_file_t {
 
 }  // namespace
 
-std::optional<std::string> read_whole_file(const std::string& path) {
-    owned_fd_t fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+std::optional<std::string> read_whole_file(const std::string& path, std::size_t max_bytes) {
+    // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; regular files ignore it.
+    owned_fd_t fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) {
         return std::nullopt;
     }
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || S_ISDIR(info.st_mode)) {
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<std::uintmax_t>(info.st_size) > max_bytes) {
         return std::nullopt;
     }
     std::string content;
@@ -71,6 +74,9 @@ std::optional<std::string> read_whole_file(const std::string& path) {
             if (errno == EINTR) {
                 continue;
             }
+            return std::nullopt;
+        }
+        if (static_cast<std::size_t>(count) > max_bytes - content.size()) {
             return std::nullopt;
         }
         content.append(buffer, static_cast<std::size_t>(count));

@@ -2,14 +2,20 @@
 // Whole-file reads and writes on POSIX descriptors: in place, or atomically through a temporary file
 // beside the target and a rename, so that a reader sees either the old or the new content.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace platform {
 
-// The whole content of a regular file (links followed); absent when it cannot be opened or read.
-[[nodiscard]] std::optional<std::string> read_whole_file(const std::string& path);
+inline constexpr std::size_t kUnlimitedFileSize = static_cast<std::size_t>(-1);
+
+// The whole content of a regular file (links followed); absent when it cannot be opened or read, is not a
+// regular file (a FIFO or device planted at the path must not block or flood the reader), or is larger
+// than `max_bytes`.
+[[nodiscard]] std::optional<std::string> read_whole_file(const std::string& path,
+                                                         std::size_t max_bytes = kUnlimitedFileSize);
 
 // Writes every byte, retrying short writes and interruptions.
 [[nodiscard]] bool write_all(int fd, std::string_view bytes);

@@ -11,6 +11,10 @@
 namespace platform {
 namespace {
 
+// Job files and information lists are a few kilobytes. Paths to them can come from clients, so a huge
+// file there must not make the helper read gigabytes.
+constexpr std::size_t kLargestFile = 16 * 1024 * 1024;
+
 // libplist hands out strings, keys, iterators and serialised documents allocated with malloc.
 struct malloc_deleter_t {
     void operator()(void* memory) const { std::free(memory); }
@@ -232,7 +236,7 @@ std::optional<property_list_t> property_list_t::parse(std::string_view bytes) {
 }
 
 std::optional<property_list_t> property_list_t::read_file(const std::string& path) {
-    const auto bytes = read_whole_file(path);
+    const auto bytes = read_whole_file(path, kLargestFile);
     if (!bytes) {
         return std::nullopt;
     }

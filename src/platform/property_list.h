@@ -59,6 +59,7 @@ public:
 
     // XML or binary; absent when the bytes are not a property list.
     [[nodiscard]] static std::optional<property_list_t> parse(std::string_view bytes);
+    // Absent also when the path is no regular file or holds more than 16 MiB.
     [[nodiscard]] static std::optional<property_list_t> read_file(const std::string& path);
 
     [[nodiscard]] bool empty() const { return node_ == nullptr; }

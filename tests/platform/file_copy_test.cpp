@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -55,13 +56,16 @@ void build_bundle(const std::string& root) {
         large[i] = static_cast<char>(i * 7 + i / 4096);
     }
     write(root + "/Contents/Resources/large.bin", large, 0640);
+    fs::last_write_time(root + "/Contents/Resources/large.bin",
+                        fs::file_time_type(std::chrono::hours(24 * 365 * 40)));
     ASSERT_EQ(::chmod((root + "/Contents/Resources/Locked").c_str(), 0555), 0);
     ASSERT_EQ(::chmod((root + "/Contents/MacOS").c_str(), 0750), 0);
     fs::create_symlink("MacOS/Quorvix", root + "/Contents/Current");
     fs::create_symlink("/nonexistent/target", root + "/Contents/Dangling");
+    fs::last_write_time(root + "/Contents", fs::file_time_type(std::chrono::hours(24 * 365 * 41)));
 }
 
-TEST(FileCopy, KeepsBytesModesAndLinksThroughoutATree) {
+TEST(FileCopy, KeepsBytesModesTimesAndLinksThroughoutATree) {
     const platform_test::scratch_directory_t scratch;
     const std::string from = scratch / "Quorvix.app";
     const std::string to = scratch / "Applications/Quorvix.app";
@@ -84,6 +88,9 @@ TEST(FileCopy, KeepsBytesModesAndLinksThroughoutATree) {
         ASSERT_TRUE(fs::is_symlink(to + link)) << link;
         EXPECT_EQ(fs::read_symlink(to + link), fs::read_symlink(from + link)) << link;
     }
+    EXPECT_EQ(fs::last_write_time(to + "/Contents/Resources/large.bin"),
+              fs::last_write_time(from + "/Contents/Resources/large.bin"));
+    EXPECT_EQ(fs::last_write_time(to + "/Contents"), fs::last_write_time(from + "/Contents"));
     // The link was copied as a link, not as a second copy of the file it names.
     EXPECT_EQ(fs::canonical(to + "/Contents/Current"), fs::canonical(to + "/Contents/MacOS/Quorvix"));
     EXPECT_EQ(read(from + "/Contents/Info.plist"), "<plist/>");

@@ -154,6 +154,19 @@ TEST(PropertyList, ReadFileTreatsMissingAndCorruptFilesAsAbsent) {
     expect_sample_job(*binary);
 }
 
+TEST(PropertyList, ReadFileRefusesWhatIsNoOrdinaryFile) {
+    const platform_test::scratch_directory_t scratch;
+    // A FIFO must not block the reader waiting for a writer, nor a device flood it.
+    ASSERT_EQ(::mkfifo((scratch / "fifo.plist").c_str(), 0644), 0);
+    EXPECT_FALSE(property_list_t::read_file(scratch / "fifo.plist"));
+    EXPECT_FALSE(property_list_t::read_file("/dev/zero"));
+
+    const std::string valid = *sample_job().to_xml();
+    ASSERT_TRUE(platform::write_file_in_place(scratch / "huge.plist", valid));
+    std::filesystem::resize_file(scratch / "huge.plist", 17 * 1024 * 1024);
+    EXPECT_FALSE(property_list_t::read_file(scratch / "huge.plist"));
+}
+
 mode_t mode_of(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
