@@ -1,0 +1,145 @@
+#pragma once
+// The helper's one service object: the listener's delegate, the exported object of every admitted
+// connection, the list of active connections and the idle exit. Its request handlers are defined in the
+// folder of their subsystem (core, auth, install, control, ipc).
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/bundle.h"
+#include "platform/wall_clock.h"
+#include "support/trace.h"
+
+namespace platform::xpc {
+class connection_t;
+class listener_t;
+}  // namespace platform::xpc
+
+namespace core {
+
+template <typename T>
+using reply_t = std::function<void(T)>;
+using string_arg_t = std::optional<std::string>;
+using data_arg_t = std::optional<std::vector<std::uint8_t>>;
+
+// The process's open-files limits, as getrlimit(RLIMIT_NOFILE) reports them.
+struct open_files_limit_t {
+    std::uint64_t soft = 0;
+    std::uint64_t hard = 0;
+};
+// Either the limits or the errno of the failed query.
+struct open_files_query_t {
+    std::optional<open_files_limit_t> limits;
+    int error = 0;
+};
+
+// The real query: getrlimit, with RLIM_INFINITY reported as the largest signed 64-bit value.
+[[nodiscard]] open_files_query_t query_process_open_files_limit();
+
+// What the composition root hands to the helper.
+struct helper_dependencies_t {
+    // The helper's embedded information list (CFBundleIdentifier, CFBundleVersion, SMAuthorizedClients).
+    // Kept alive by the composition root for the helper's whole life.
+    const platform::bundle_t* main_bundle = nullptr;
+    const platform::wall_clock_t* clock = &platform::system_wall_clock();
+    // Reads the open-files limits; the real getrlimit unless a test injects others.
+    std::function<open_files_query_t()> query_open_files_limit = query_process_open_files_limit;
+    // Creates the listener for the service name; absent in tests that only drive the run loop.
+    std::function<std::unique_ptr<platform::xpc::listener_t>(const std::string& service_name)> make_listener;
+};
+
+class helper_tool_t : public std::enable_shared_from_this<helper_tool_t> {
+public:
+    // The idle exit: no client left and the last admission at least this long ago.
+    static constexpr double kIdleSeconds = 10.0;
+
+    explicit helper_tool_t(helper_dependencies_t dependencies);
+    ~helper_tool_t();
+    helper_tool_t(const helper_tool_t&) = delete;
+    helper_tool_t& operator=(const helper_tool_t&) = delete;
+
+    // Resumes the listener, runs the open-files check once on its own thread and turns one-second slices
+    // until the exit test passes.
+    void run();
+    // False when the listener could not be created: the helper would serve nobody.
+    [[nodiscard]] bool listening() const { return _listener != nullptr; }
+    // The exit test made before each slice.
+    [[nodiscard]] bool idle_exit_due() const;
+
+    [[nodiscard]] bool canQuit() const { return _canQuit.load(); }
+    void setCanQuit(bool value) { _canQuit.store(value); }
+    [[nodiscard]] double lastAccess() const { return _lastAccess.load(); }
+    void setLastAccess(double value) { _lastAccess.store(value); }
+    // The namespace of the latest request that stored one; requests form their names from their own.
+    [[nodiscard]] std::optional<std::string> qvNamespace() const;
+    void setQvNamespace(std::string value);
+
+    [[nodiscard]] std::size_t active_connection_count() const;
+    // The peers' process identifiers, read under the helper's lock.
+    [[nodiscard]] std::vector<pid_t> active_connection_pids() const;
+
+    [[nodiscard]] const platform::bundle_t& main_bundle() const { return *deps_.main_bundle; }
+    [[nodiscard]] const platform::wall_clock_t& clock() const { return *deps_.clock; }
+    [[nodiscard]] support::trace_t& trace() { return _trace; }
+
+    // listener:shouldAcceptNewConnection:. The connection may be null, as for a nil connection object.
+    [[nodiscard]] bool listener_should_accept_new_connection(
+        const std::shared_ptr<platform::xpc::connection_t>& connection);
+
+    // Requests, in declaration order.
+    void get_version_with_reply(const reply_t<string_arg_t>& reply);
+    void install_quorvix_service_with(const data_arg_t& auth_data, const string_arg_t& bundle_path,
+                                      const string_arg_t& qv_namespace, const string_arg_t& user_config,
+                                      const reply_t<bool>& reply);
+    void install_quorvix_with_auth_data(const data_arg_t& auth_data, const string_arg_t& bundle_path,
+                                        const string_arg_t& sysconfig_path, const string_arg_t& qv_namespace,
+                                        const string_arg_t& user_name, signed char remove_flavors,
+                                        const reply_t<bool>& reply);
+    void uninstall_quorvix_with_auth_data(const data_arg_t& auth_data, const string_arg_t& bundle_path,
+                                          const string_arg_t& sysconfig_path, const string_arg_t& qv_namespace,
+                                          const string_arg_t& user_name, signed char remove_flavors,
+                                          const reply_t<bool>& reply);
+    // Also run once at start-up without a reply block.
+    void fixOSMaxFilesIfNeedAndReply(const reply_t<bool>& reply);
+    void restart_quorvix_with_bundle_path(const string_arg_t& bundle_path, const reply_t<bool>& reply);
+    void reboot_computer_for_username(const string_arg_t& user_name, const string_arg_t& password,
+                                      const reply_t<bool>& reply);
+    void start_service_with_namespace(const string_arg_t& qv_namespace, const reply_t<bool>& reply);
+    void is_service_installed_with_namespace(const string_arg_t& qv_namespace, const reply_t<bool>& reply);
+    void is_service_disabled_with_namespace(const string_arg_t& qv_namespace, const reply_t<bool>& reply);
+    void is_service_run_at_load_with_namespace(const string_arg_t& qv_namespace, const reply_t<bool>& reply);
+    void set_tray_enabled(const string_arg_t& text, bool enabled, const string_arg_t& bundle_path,
+                          const reply_t<bool>& reply);
+    void quit_service(const string_arg_t& qv_namespace, const reply_t<bool>& reply);
+    void fix_config_permissions(const string_arg_t& qv_namespace, const reply_t<bool>& reply);
+    void check_global_settings_auth(const data_arg_t& auth_data, const reply_t<bool>& reply);
+    void set_darkwake_mode(std::int32_t mode, const reply_t<std::int32_t>& reply);
+    void isAutostartEnabledForNamespace(const string_arg_t& qv_namespace, const reply_t<bool>& reply);
+    void setAutostartEnabled(bool enabled, const string_arg_t& qv_namespace, const reply_t<bool>& reply);
+
+    // Internal steps.
+    void _hackOSMaxFiles();
+
+private:
+    helper_dependencies_t deps_;
+    support::trace_t _trace;
+    std::atomic<bool> _canQuit{false};
+    std::unique_ptr<platform::xpc::listener_t> _listener;
+    mutable std::recursive_mutex _lock;  // guards _activeConnections
+    std::vector<std::shared_ptr<platform::xpc::connection_t>> _activeConnections;
+    std::atomic<double> _lastAccess{0.0};
+    // Shared by every connection; guarded so that concurrent stores are not a data race.
+    mutable std::mutex _namespace_lock;
+    std::optional<std::string> _qvNamespace;
+};
+
+}  // namespace core

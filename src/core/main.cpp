@@ -1,0 +1,76 @@
+// The helper's entry and composition root: the system root, the embedded information list, the trace
+// log, then the helper object, which runs until its idle exit.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "core/embedded_resources.h"
+#include "core/helper_tool.h"
+#include "platform/main_bundle.h"
+#include "platform/system_root.h"
+#include "platform/xpc/listener.h"
+#include "support/product.h"
+#include "support/trace.h"
+#include "support/trace_directory.h"
+#include "support/trace_log.h"
+
+namespace {
+
+const char* entry_trace_name() { return "helper_main"; }
+
+std::string own_executable_path() {
+    std::string path(4096, '\0');
+    const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
+    path.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+    return path;
+}
+
+}  // namespace
+
+int main() {
+    if (const auto problem = platform::load_system_root_from_environment()) {
+        std::fprintf(stderr, "quorvix-helper: %s\n", problem->c_str());
+        return 1;
+    }
+    auto embedded = core::embedded_main_bundle(own_executable_path());
+    if (!embedded) {
+        std::fprintf(stderr, "quorvix-helper: the embedded information list is unreadable\n");
+        return 1;
+    }
+    platform::set_main_bundle(std::move(*embedded));
+    const platform::bundle_t& bundle = *platform::main_bundle();
+    // Records of the main thread show it as "main".
+    pthread_setname_np(pthread_self(), support::kProductName);
+
+    support::trace_log_init();
+    const support::string_t trace_path =
+        support::trace_file_path(support::string_t(support::kProductName) + ".trace");
+    support::set_trace_path(trace_path);
+    support::set_process_name("helper");
+    support::trace_t entry_trace(&entry_trace_name);
+
+    const std::string version = bundle.string_for_key("CFBundleVersion").value_or("");
+    trace_info(entry_trace, "%s helper %s starting", support::kProductName, version.c_str());
+    {
+        core::helper_dependencies_t dependencies;
+        dependencies.main_bundle = &bundle;
+        dependencies.make_listener = [&entry_trace](const std::string& service_name) {
+            std::string reason;
+            auto listener = platform::xpc::listener_t::create_for_service(service_name, &reason);
+            if (!listener) {
+                trace_error(entry_trace, "Cannot listen on %s: %s", service_name.c_str(), reason.c_str());
+            }
+            return listener;
+        };
+        const auto helper = std::make_shared<core::helper_tool_t>(std::move(dependencies));
+        if (!helper->listening()) {
+            return 1;
+        }
+        helper->run();
+    }
+    trace_info(entry_trace, "Helper ended");
+    return 0;
+}

@@ -1,0 +1,32 @@
+#pragma once
+// From a decoded request to the typed handler of helper_tool_t, and back to one reply value.
+
+#include <array>
+#include <functional>
+
+#include "core/helper_tool.h"
+#include "core/request_table.h"
+#include "platform/xpc/wire.h"
+
+namespace core {
+
+// The exported interface of every admitted connection, derived from the request table.
+inline constexpr std::array<platform::xpc::method_signature_t, kRequests.size()> kExportedInterface = [] {
+    std::array<platform::xpc::method_signature_t, kRequests.size()> methods{};
+    for (std::size_t i = 0; i < kRequests.size(); ++i) {
+        methods[i] = {kRequests[i].selector, kRequests[i].argument_types, kRequests[i].reply_type};
+    }
+    return methods;
+}();
+
+using send_reply_t = std::function<void(const platform::xpc::value_t&)>;
+
+// Runs the request's handler. A handler that is not built yet, or a system tool that cannot be started,
+// gives an error record and the request's failure value (NO, -1 or nil). Never throws.
+void dispatch_request(helper_tool_t& helper, const platform::xpc::request_t& request, const send_reply_t& send_reply);
+
+// Sets the connection's exported interface and object (which holds the helper strongly), and turns its
+// protocol errors into warning records.
+void export_requests(helper_tool_t& helper, platform::xpc::connection_t& connection);
+
+}  // namespace core

@@ -1,0 +1,47 @@
+#include "platform/process_info.h"
+
+#include <charconv>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace platform {
+
+std::optional<std::uint64_t> parse_stat_start_time(std::string_view stat) {
+    const std::size_t end_of_name = stat.rfind(')');
+    if (end_of_name == std::string_view::npos) {
+        return std::nullopt;
+    }
+    // After ") " come fields 3, 4, ... separated by single blanks.
+    std::size_t position = end_of_name + 1;
+    for (int field = 3; field <= 22; ++field) {
+        if (position >= stat.size() || stat[position] != ' ') {
+            return std::nullopt;
+        }
+        ++position;
+        const std::size_t end = std::min(stat.find_first_of(" \n", position), stat.size());
+        if (field == 22) {
+            std::uint64_t value = 0;
+            const char* first = stat.data() + position;
+            const char* last = stat.data() + end;
+            const auto [ptr, error] = std::from_chars(first, last, value);
+            if (first == last || error != std::errc{} || ptr != last) {
+                return std::nullopt;
+            }
+            return value;
+        }
+        position = end;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> process_start_time(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    if (!in) {
+        return std::nullopt;
+    }
+    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return parse_stat_start_time(stat);
+}
+
+}  // namespace platform

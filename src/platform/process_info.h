@@ -1,0 +1,19 @@
+#pragma once
+// What /proc tells about a process: its start time, which with the pid names one process for good.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace platform {
+
+// Field 22 (start time, clock ticks since boot) of a /proc/<pid>/stat line. The command name in
+// parentheses may itself hold blanks and ")", so the fields are counted from its last ")".
+[[nodiscard]] std::optional<std::uint64_t> parse_stat_start_time(std::string_view stat_line);
+
+// The start time of a live process; absent when it cannot be read.
+[[nodiscard]] std::optional<std::uint64_t> process_start_time(pid_t pid);
+
+}  // namespace platform
