@@ -14,9 +14,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "commands/utf8.h"
+#include "platform/owned_fd.h"
 
 extern char** environ;
 
@@ -26,35 +28,7 @@ namespace {
 constexpr double kPollSeconds = 0.1;
 constexpr int kPollMilliseconds = 100;
 
-// Owns one descriptor.
-class fd_t {
-  public:
-    fd_t() = default;
-    explicit fd_t(int fd) : fd_(fd) {}
-    ~fd_t() { reset(); }
-    fd_t(fd_t&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    fd_t& operator=(fd_t&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    fd_t(const fd_t&) = delete;
-    fd_t& operator=(const fd_t&) = delete;
-
-    [[nodiscard]] int get() const { return fd_; }
-    [[nodiscard]] bool valid() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-  private:
-    int fd_ = -1;
-};
+using fd_t = platform::owned_fd_t;
 
 struct pipe_t {
     fd_t read_end;
@@ -323,6 +297,11 @@ std::int32_t task_t::syncExecWithInput(const std::string& path, const std::vecto
     write_all_without_sigpipe(input_pipe.write_end.get(), input);
     input_pipe.write_end.reset();
     return wait_for(pid);
+}
+
+void task_t::launch_detached(const std::string& path, const std::vector<std::string>& arguments) {
+    const pid_t pid = spawn(path, arguments, {});
+    std::thread([pid] { (void)wait_for(pid); }).detach();
 }
 
 }  // namespace commands

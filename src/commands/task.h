@@ -35,6 +35,9 @@ class task_t {
                                                         const std::vector<std::string>& arguments,
                                                         std::string_view input);
 
+    // Starts the tool and returns at once; its end is collected on a thread of its own, so no zombie stays.
+    static void launch_detached(const std::string& path, const std::vector<std::string>& arguments);
+
     struct capture_t {
         std::int32_t status = 0;
         std::string output;  // raw bytes, whole

@@ -1,0 +1,119 @@
+// Command lines of the catalogue's tool operations, run against fake tools in a sandbox root.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "commands/external_commands.h"
+#include "commands/task.h"
+#include "fixtures/sandbox.h"
+
+namespace {
+
+using commands::ExternalCommands;
+
+struct command_case_t {
+    const char* name;
+    std::function<bool()> run;
+    std::vector<std::string> expected;  // tool path under the root, then its arguments
+};
+
+class ToolCommands : public ::testing::Test {
+  protected:
+    void SetUp() override { sandbox_.install_all_fake_tools(); }
+
+    [[nodiscard]] std::vector<command_case_t> cases() const {
+        const std::string spaced = sandbox_.path("/Applications/My Quorvix.app");
+        return {
+            {"bootstrap",
+             [] { return ExternalCommands::launchd_bootstrap("/L/D/job.plist"); },
+             {"/bin/launchctl", "bootstrap", "system", "/L/D/job.plist"}},
+            {"bootout",
+             [] { return ExternalCommands::launchd_bootout("/L/D/job.plist"); },
+             {"/bin/launchctl", "bootout", "system", "/L/D/job.plist"}},
+            {"start",
+             [] { return ExternalCommands::launchd_start("com.trellwick.x.service"); },
+             {"/bin/launchctl", "start", "com.trellwick.x.service"}},
+            {"stop",
+             [] { return ExternalCommands::launchd_stop("com.trellwick.x.service"); },
+             {"/bin/launchctl", "stop", "com.trellwick.x.service"}},
+            {"chmod flat",
+             [=] { return ExternalCommands::chmod(spaced, 0775, false); },
+             {"/bin/chmod", "775", spaced}},
+            {"chmod recursive",
+             [=] { return ExternalCommands::chmod(spaced, 0664, true); },
+             {"/bin/chmod", "-R", "664", spaced}},
+            {"chmod trace file",
+             [] { return ExternalCommands::chmod("/t", 0666, false); },
+             {"/bin/chmod", "666", "/t"}},
+            {"chown flat",
+             [=] { return ExternalCommands::chown(spaced, "root", "staff", false); },
+             {"/usr/sbin/chown", "root:staff", spaced}},
+            {"chown recursive",
+             [=] { return ExternalCommands::chown(spaced, "root", "wheel", true); },
+             {"/usr/sbin/chown", "-R", "root:wheel", spaced}},
+            {"quarantine",
+             [=] { return ExternalCommands::removeOpenWarningFromQuorvix(spaced); },
+             {"/usr/bin/xattr", "-d", "-r", "com.apple.quarantine", spaced}},
+            {"eject",
+             [] { return ExternalCommands::ejectQuorvixDMG("/Volumes/Quorvix 2"); },
+             {"/usr/bin/hdiutil", "detach", "/Volumes/Quorvix 2", "-force"}},
+            {"authorization",
+             [] { return ExternalCommands::remove_authorization("com.trellwick.Quorvix.Helper.x"); },
+             {"/usr/bin/security", "authorizationdb", "remove", "com.trellwick.Quorvix.Helper.x"}},
+            {"reboot", [] { return ExternalCommands::force_reboot(); }, {"/sbin/shutdown", "-r", "+6sec"}},
+        };
+    }
+
+    fixtures::sandbox_t sandbox_;
+};
+
+TEST_F(ToolCommands, RunEachToolWithItsExactArgumentsAndReportSuccess) {
+    for (const auto& c : cases()) {
+        sandbox_.clear_tool_log();
+        EXPECT_TRUE(c.run()) << c.name;
+        std::vector<std::string> expected = c.expected;
+        expected.front() = sandbox_.path(expected.front());
+        const std::vector<std::vector<std::string>> calls = sandbox_.tool_calls();
+        ASSERT_EQ(calls.size(), 1u) << c.name;
+        EXPECT_EQ(calls.front(), expected) << c.name;
+    }
+}
+
+TEST_F(ToolCommands, ReportNoForAnyNonZeroStatus) {
+    for (const int status : {1, 2, 127}) {
+        for (const char* tool : {"launchctl", "chmod", "chown", "xattr", "hdiutil", "security", "shutdown"}) {
+            sandbox_.set_tool_status(tool, status);
+        }
+        for (const auto& c : cases()) {
+            EXPECT_FALSE(c.run()) << c.name << " with status " << status;
+        }
+    }
+}
+
+TEST_F(ToolCommands, MissingToolRaisesLaunchError) {
+    std::filesystem::remove(sandbox_.path("/bin/launchctl"));
+    EXPECT_THROW((void)ExternalCommands::launchd_start("x"), commands::launch_error);
+}
+
+TEST(OwnershipLookups, FindIdentifiersByNameAndAnswerNoIdentifierOtherwise) {
+    struct lookup_case_t {
+        const char* name;
+        std::uint32_t uid;
+        std::uint32_t gid;
+    };
+    const lookup_case_t cases[] = {
+        {"root", 0, 0},
+        {"", ExternalCommands::kNoIdentifier, ExternalCommands::kNoIdentifier},
+        {"no-such-account-qv", ExternalCommands::kNoIdentifier, ExternalCommands::kNoIdentifier},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ExternalCommands::uid(c.name), c.uid) << c.name;
+        EXPECT_EQ(ExternalCommands::gid(c.name), c.gid) << c.name;
+    }
+}
+
+}  // namespace
