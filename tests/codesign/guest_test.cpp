@@ -1,0 +1,159 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "admission_requirement.h"
+#include "fixtures/sandbox.h"
+#include "fixtures/test_pki.h"
+#include "platform/codesign/codesign.h"
+#include "platform/codesign/guest_process.h"
+
+namespace {
+
+using namespace platform;
+using namespace platform::codesign;
+
+// A child running `program` with exactly `environment`, started only once exec has happened.
+class child_t {
+  public:
+    child_t(const std::string& program, std::vector<std::string> environment) {
+        int ready[2];
+        EXPECT_EQ(pipe2(ready, O_CLOEXEC), 0);
+        std::vector<char*> env;
+        for (auto& entry : environment) {
+            env.push_back(entry.data());
+        }
+        env.push_back(nullptr);
+        char seconds[] = "30";
+        char* argv[] = {const_cast<char*>(program.c_str()), seconds, nullptr};
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, STDERR_FILENO);
+            execve(program.c_str(), argv, env.data());
+            _exit(127);
+        }
+        close(ready[1]);
+        // The write end closes on exec, so end-of-file means the child now runs `program`.
+        char byte = 0;
+        while (read(ready[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+        close(ready[0]);
+    }
+    ~child_t() { reap(); }
+    child_t(const child_t&) = delete;
+    child_t& operator=(const child_t&) = delete;
+
+    void reap() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    [[nodiscard]] audit_token_t token() const {
+        audit_token_t token;
+        token.pid = static_cast<std::uint32_t>(pid_);
+        const auto stat = fixtures::read_text_file("/proc/" + std::to_string(pid_) + "/stat");
+        token.pid_version = static_cast<std::uint32_t>(parse_start_time(stat).value_or(0));
+        return token;
+    }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+class Guest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        pki_.trust_in_system_root();
+        program_ = sandbox_.path("/signed-sleep");
+        pki_.sign_copy("/bin/sleep", program_, codesign_test::kClientIdentifier);
+        ASSERT_EQ(create_requirement_with_string(codesign_test::admission_requirement(), requirement_),
+                  errSecSuccess);
+    }
+
+    os_status_t validity_of(const audit_token_t& token) const {
+        std::unique_ptr<code_t> code;
+        if (const auto status = copy_guest_with_audit_token(token, code); status != errSecSuccess) {
+            EXPECT_EQ(code, nullptr);
+            return status;
+        }
+        return check_validity(code.get(), *requirement_);
+    }
+
+    fixtures::sandbox_t sandbox_;
+    fixtures::test_pki_t pki_;
+    std::string program_;
+    std::unique_ptr<requirement_t> requirement_;
+};
+
+TEST_F(Guest, AdmitsARunningSignedProcessByItsToken) {
+    child_t child(program_, {"PATH=/bin", "LANG=C"});
+    EXPECT_EQ(validity_of(child.token()), errSecSuccess);
+}
+
+TEST_F(Guest, FindsNoCodeForAnExitedOrImpersonatedProcess) {
+    child_t child(program_, {});
+    const audit_token_t token = child.token();
+
+    audit_token_t other_start = token;
+    other_start.pid_version += 1;
+    EXPECT_EQ(validity_of(other_start), errSecCSNoSuchCode) << "pid reused by a later process";
+    EXPECT_EQ(validity_of(audit_token_t{}), errSecCSNoSuchCode) << "pid 0";
+
+    std::unique_ptr<code_t> code;
+    ASSERT_EQ(copy_guest_with_audit_token(token, code), errSecSuccess);
+    child.reap();
+    EXPECT_EQ(validity_of(token), errSecCSNoSuchCode) << "exited and reaped";
+    EXPECT_NE(check_validity(code.get(), *requirement_), errSecSuccess) << "code taken before the exit";
+}
+
+TEST_F(Guest, RefusesProcessesOpenToDynamicLinkerInjection) {
+    const char* const injecting[] = {"LD_PRELOAD=/nonexistent/inject.so", "LD_LIBRARY_PATH=/tmp",
+                                     "LD_AUDIT=/nonexistent/audit.so"};
+    for (const char* entry : injecting) {
+        child_t child(program_, {"PATH=/bin", entry});
+        EXPECT_EQ(validity_of(child.token()), errSecCSGuestInvalid) << entry;
+    }
+}
+
+TEST(GuestProcess, ReadsTheStartTimeAfterTheLastParenthesis) {
+    struct case_t {
+        const char* line;
+        std::optional<std::uint64_t> start;
+    };
+    const case_t cases[] = {
+        {"42 (sleep) S 1 42 42 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1 0 987654 8192 100\n", 987654},
+        {"42 (a) b) c 1 2) S 1 42 42 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1 0 55 8192 100", 55},
+        {"42 (x 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20) S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 "
+         "17 18 77 1",
+         77},
+        {"42 (sleep) S 1 2 3", std::nullopt},
+        {"42 sleep S 1 42 42 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1 0 987654", std::nullopt},
+        {"42 (sleep) S 1 42 42 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1 0 -5 1", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(parse_start_time(c.line), c.start) << c.line;
+    }
+}
+
+TEST(GuestProcess, SpotsInjectionAndTracersInProcFiles) {
+    using namespace std::string_literals;
+    EXPECT_TRUE(environment_injects_code("A=1\0LD_PRELOAD=/x.so\0"s));
+    EXPECT_TRUE(environment_injects_code("LD_AUDIT="s));
+    EXPECT_TRUE(environment_injects_code("A=1\0LD_LIBRARY_PATH"s));
+    EXPECT_FALSE(environment_injects_code("A=LD_PRELOAD=x\0MY_LD_PRELOAD=1\0LD_PRELOADX=1\0"s));
+    EXPECT_FALSE(environment_injects_code(""s));
+
+    EXPECT_EQ(parse_tracer_pid("Name:\tsleep\nTracerPid:\t0\nUid:\t0\n"), 0U);
+    EXPECT_EQ(parse_tracer_pid("Name:\tsleep\nTracerPid:\t4242\n"), 4242U);
+    EXPECT_EQ(parse_tracer_pid("Name:\tTracerPid:\t0\n"), std::nullopt);
+    EXPECT_EQ(parse_tracer_pid("TracerPid:\t\n"), std::nullopt);
+}
+
+}  // namespace
