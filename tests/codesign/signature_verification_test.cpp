@@ -192,11 +192,14 @@ TEST_F(SignatureVerification, TrustsNothingWithoutAnAnchorStore) {
 TEST_F(SignatureVerification, ResigningReplacesTheSignatureAndKeepsTheMode) {
     fs::permissions(program_, fs::perms(0751));
     trusted_.sign_copy(program_, program_, "com.example.first");
-    const auto once = fs::file_size(program_);
     ASSERT_EQ(sign_file(program_, codesign_test::kClientIdentifier, trusted_.identity()), errSecSuccess);
 
-    EXPECT_EQ(fs::file_size(program_), once - std::string_view("com.example.first").size() +
-                                           std::string_view(codesign_test::kClientIdentifier).size());
+    const int fd = ::open(program_.c_str(), O_RDONLY | O_CLOEXEC);
+    signature_blob_t blob;
+    ASSERT_EQ(read_signature(fd, blob), errSecSuccess);
+    ::close(fd);
+    EXPECT_EQ(blob.executable_length, 4096U) << "the first signature was signed over";
+    EXPECT_EQ(blob.code_directory.identifier, codesign_test::kClientIdentifier);
     EXPECT_EQ(admission_status(program_), errSecSuccess);
     EXPECT_EQ(fs::status(program_).permissions(), fs::perms(0751));
     for (const auto& entry : fs::directory_iterator(sandbox_.root())) {
