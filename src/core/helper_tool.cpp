@@ -1,5 +1,7 @@
 #include "core/helper_tool.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <thread>
 
@@ -38,6 +40,7 @@ void helper_tool_t::run() {
         _listener->resume();
     }
     std::thread([self = shared_from_this()] {
+        pthread_setname_np(pthread_self(), "qv-startup");
         try {
             self->fixOSMaxFilesIfNeedAndReply(nullptr);
         } catch (const commands::launch_error& error) {

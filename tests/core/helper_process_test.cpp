@@ -1,0 +1,167 @@
+// The real helper in a sandbox root, driven by signed clients.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <sstream>
+#include <thread>
+
+#include "fixtures/helper_process.h"
+#include "platform/xpc/wire.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using fixtures::run_program;
+namespace xpc = platform::xpc;
+
+std::string to_hex(const xpc::bytes_t& bytes) {
+    std::string hex;
+    char digits[3];
+    for (const std::uint8_t byte : bytes) {
+        std::snprintf(digits, sizeof digits, "%02x", byte);
+        hex += digits;
+    }
+    return hex;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+class HelperProcess : public testing::Test {
+protected:
+    fixtures::run_result_t helperctl(const std::vector<std::string>& arguments) {
+        return run_program(sandbox_, clients_.helperctl(), arguments);
+    }
+    [[nodiscard]] std::string trace() const { return sandbox_.read_file("/var/log/quorvix.trace"); }
+    // Warning records about refused messages.
+    [[nodiscard]] std::size_t refusals() const {
+        std::size_t n = 0;
+        for (const auto& line : lines_of(trace())) {
+            n += line.rfind("warning ", 0) == 0 && line.find("message refused") != std::string::npos ? 1 : 0;
+        }
+        return n;
+    }
+
+    fixtures::sandbox_t sandbox_;
+    fixtures::signed_clients_t clients_{sandbox_};
+};
+
+TEST_F(HelperProcess, AdmitsTheSignedApplicationAndAnswersItsVersion) {
+    fixtures::helper_process_t helper(sandbox_);
+    const auto result = helperctl({"version"});
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out, "2.26\n");
+}
+
+TEST_F(HelperProcess, RefusesClientsThatAreNotTheApplicationsSignedCode) {
+    fixtures::helper_process_t helper(sandbox_);
+    const std::filesystem::path refused[] = {
+        clients_.unsigned_helperctl(),
+        clients_.sign_helperctl_as("com.trellwick.quorvix-qv-99999999"),
+        clients_.sign_helperctl_as("com.example.other"),
+    };
+    for (const auto& program : refused) {
+        const auto result = run_program(sandbox_, program, {"version"});
+        EXPECT_EQ(result.exit_status, 3) << program;
+        EXPECT_EQ(result.out, "") << program;
+    }
+    // A rejection writes no record.
+    EXPECT_EQ(trace().find("Connection"), std::string::npos) << trace();
+}
+
+TEST(HelperProcessAdmission, RefusesALeafWithoutTheDeveloperExtension) {
+    fixtures::sandbox_t sandbox;
+    fixtures::signed_clients_t clients(sandbox, {.leaf_extension = false});
+    fixtures::helper_process_t helper(sandbox);
+    EXPECT_EQ(run_program(sandbox, clients.helperctl(), {"version"}).exit_status, 3);
+}
+
+TEST_F(HelperProcess, RestartIsNeverAnswered) {
+    fixtures::helper_process_t helper(sandbox_);
+    const auto result = helperctl({"--timeout", "1", "restart", "--bundle", "/Applications/Quorvix.app"});
+    EXPECT_EQ(result.exit_status, 4) << result.err;
+}
+
+TEST_F(HelperProcess, MalformedMessagesEndOnlyTheirOwnConnection) {
+    const std::vector<xpc::value_t> one_text = {std::optional<std::string>("abc")};
+    auto request = [](std::string_view selector, std::vector<xpc::value_t> arguments) {
+        return to_hex(xpc::encode_request(7, selector, arguments));
+    };
+    std::string wrong_magic = request("get_version_with_reply:", {});
+    wrong_magic[1] = '5';  // "QVX1" -> "UVX1"
+    std::string wrong_kind = request("get_version_with_reply:", {});
+    wrong_kind[9] = '9';
+    struct case_t {
+        const char* name;
+        std::string mode;
+        std::string hex;
+    };
+    const case_t cases[] = {
+        {"oversize datagram", "oversize", ""},
+        {"wrong magic", "send", wrong_magic},
+        {"wrong kind", "send", wrong_kind},
+        {"unknown selector", "send", request("get_secrets_with_reply:", {})},
+        {"wrong argument count", "send", request("quit_service:with_reply:", {})},
+        {"wrong argument type", "send", request("quit_service:with_reply:", {std::int32_t{3}})},
+        {"nil for a bool", "send",
+         request("setAutostartEnabled:forNamespace:reply:", {std::optional<std::string>{}, one_text[0]})},
+        {"trailing bytes", "send", request("get_version_with_reply:", {}) + "00"},
+        {"invalid UTF-8", "send", request("quit_service:with_reply:", {std::optional<std::string>("a\xff")})},
+        {"NUL in a string", "send",
+         request("quit_service:with_reply:", {std::optional<std::string>(std::string("a\0b", 3))})},
+        {"request instead of the hello echo", "before-echo", request("get_version_with_reply:", {})},
+        {"request from a forked child", "fork-send", request("get_version_with_reply:", {})},
+    };
+    fixtures::helper_process_t helper(sandbox_);
+    std::size_t expected_refusals = 0;
+    for (const auto& c : cases) {
+        const auto raw = run_program(sandbox_, clients_.raw_client(), {helper.socket_path(), c.mode, c.hex});
+        EXPECT_EQ(raw.exit_status, 3) << c.name << ": " << raw.out;
+        EXPECT_EQ(refusals(), ++expected_refusals) << c.name << "\n" << trace();
+        const auto version = helperctl({"version"});
+        EXPECT_EQ(version.out, "2.26\n") << "after " << c.name;
+    }
+}
+
+// One run of about eleven seconds: the countdown starts when the last of two clients leaves, a refused
+// client does not restart it, and the helper then ends itself with status 0.
+TEST_F(HelperProcess, EndsItselfTenSecondsAfterTheLastAdmissionOnceEveryClientHasGone) {
+    fixtures::helper_process_t helper(sandbox_);
+    const auto admitted = std::chrono::steady_clock::now();
+    // Two clients stay connected for 1 and 3 seconds, waiting on requests that are never answered.
+    auto first = std::async(std::launch::async, [&] { return helperctl({"--timeout", "1", "restart", "--bundle", "x"}); });
+    auto second = std::async(std::launch::async, [&] { return helperctl({"--timeout", "3", "restart", "--bundle", "x"}); });
+    EXPECT_EQ(first.get().exit_status, 4);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(trace().find("idle countdown"), std::string::npos) << "one client is still connected";
+    EXPECT_EQ(second.get().exit_status, 4);
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(run_program(sandbox_, clients_.unsigned_helperctl(), {"version"}).exit_status, 3);
+
+    const auto status = helper.wait_for_exit(15s);
+    const auto lifetime = std::chrono::steady_clock::now() - admitted;
+    ASSERT_TRUE(status) << "the helper did not end itself";
+    EXPECT_EQ(*status, 0);
+    EXPECT_GE(lifetime, 10s);
+    EXPECT_LE(lifetime, 12s);
+
+    const auto lines = lines_of(trace());
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_NE(lines.front().find("quorvix"), std::string::npos) << lines.front();
+    EXPECT_NE(lines.front().find("2.26"), std::string::npos) << lines.front();
+    EXPECT_NE(lines.back().find("Helper ended"), std::string::npos) << lines.back();
+    std::size_t countdowns = 0;
+    for (const auto& line : lines) {
+        countdowns += line.find("idle countdown") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(countdowns, 1u);
+}
+
+}  // namespace
