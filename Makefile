@@ -7,7 +7,7 @@ DEB_PACKAGES := cmake make g++ pkg-config libplist-dev libxxhash-dev libssl-dev 
   libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev procps systemd util-linux openssl \
   sqlite3 clang libclang-rt-14-dev clang-format
 
-.PHONY: all deps build check test bench fuzz asan tsan format clean
+.PHONY: all deps build check test demo bench fuzz asan tsan format clean
 
 all: build
 
@@ -30,6 +30,9 @@ check: deps
 	cmake --preset $(PRESET)
 	cmake --build build -j $(JOBS)
 	ctest --test-dir build --output-on-failure -j $(JOBS) --label-exclude bench
+
+demo: deps build
+	./scripts/demo.sh
 
 bench: deps build
 	./scripts/run-benchmarks

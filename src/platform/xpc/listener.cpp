@@ -174,6 +174,12 @@ void listener_t::accept_loop() {
 }
 
 void listener_t::admit(unique_fd_t client) {
+    // A connection queued before the listening socket had SO_PASSCRED (socket activation hands it over
+    // with clients already waiting) did not inherit it.
+    if (!pass_credentials(client.get())) {
+        report(errno_text("connection closed unexamined: SO_PASSCRED"));
+        return;
+    }
     std::string reason;
     auto peer = peer_process_t::from_socket(client.get(), &reason);
     if (!peer) {
