@@ -1,0 +1,194 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/trace.h"
+#include "support/trace_log.h"
+#include "trace_fixture.h"
+
+namespace {
+
+using support_tests::trace_file_test_t;
+using support_tests::write_record;
+
+class TraceConcurrency : public trace_file_test_t {};
+
+constexpr int kThreadsPerProcess = 4;
+constexpr int kRecordsPerThread = 150;
+// Long enough that a torn or overwritten record cannot pass as whole.
+const std::string kPayload(400, 'x');
+
+void write_from_threads(int process) {
+    std::vector<std::thread> threads;
+    for (int thread = 0; thread < kThreadsPerProcess; ++thread) {
+        threads.emplace_back([process, thread] {
+            for (int n = 0; n < kRecordsPerThread; ++n) {
+                write_record(6, "writer", "p%d t%d n%d %s end", process, thread, n, kPayload.c_str());
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+}
+
+TEST_F(TraceConcurrency, ThreadsOfTwoProcessesWriteOnlyWholeLines) {
+    // Both processes wait at a closed pipe's read end, so that they write at the same time.
+    int start[2];
+    ASSERT_EQ(pipe(start), 0);
+    std::vector<pid_t> children;
+    for (int process = 0; process < 2; ++process) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(start[1]);
+            char ignored = 0;
+            static_cast<void>(read(start[0], &ignored, 1));
+            // Each process opens the file itself, as separate helper processes do.
+            support::trace_log_init();
+            support::set_trace_path(path().c_str());
+            write_from_threads(process);
+            _exit(0);
+        }
+        children.push_back(child);
+    }
+    close(start[0]);
+    close(start[1]);
+    for (const pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+
+    const std::regex record(R"(^ +info .* writer - p(\d) t(\d) n(\d+) x{400} end$)");
+    std::map<std::pair<int, int>, int> next_number;
+    const auto lines = this->lines();
+    EXPECT_EQ(lines.size(), 2U * kThreadsPerProcess * kRecordsPerThread);
+    for (const auto& line : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, record)) << "torn or mixed line: " << line;
+        int& expected = next_number[{std::stoi(m[1]), std::stoi(m[2])}];
+        EXPECT_EQ(std::stoi(m[3]), expected) << "records of one thread out of order or lost";
+        expected = std::stoi(m[3]) + 1;
+    }
+}
+
+// True when /proc/locks shows a process waiting for a file lock on the inode.
+bool someone_waits_for_lock_on(ino_t inode) {
+    const std::string suffix = ":" + std::to_string(inode) + " ";
+    std::istringstream locks(fixtures::read_text_file("/proc/locks"));
+    for (std::string line; std::getline(locks, line);) {
+        if (line.find("-> FLOCK") != std::string::npos && line.find(suffix) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(TraceConcurrency, RecordWaitsForFileLockOfAnotherWriter) {
+    const int other = open(path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_EX), 0);
+    struct stat info {};
+    ASSERT_EQ(fstat(other, &info), 0);
+
+    std::thread writer([] { write_record(6, "waiter", "written after the other writer"); });
+    bool waited = false;
+    for (int poll = 0; poll < 2000 && !waited; ++poll) {
+        waited = someone_waits_for_lock_on(info.st_ino);
+        if (!waited) {
+            usleep(2000);
+        }
+    }
+    const std::string while_locked = content();
+    flock(other, LOCK_UN);
+    writer.join();
+    close(other);
+
+    EXPECT_TRUE(waited) << "the record did not wait for the file lock";
+    EXPECT_EQ(while_locked, "");
+    ASSERT_EQ(lines().size(), 1U);
+    EXPECT_NE(lines()[0].find(" - written after the other writer"), std::string::npos);
+}
+
+std::atomic<int> provider_calls{0};
+
+const char* counted_name() {
+    ++provider_calls;
+    return "counted";
+}
+
+TEST_F(TraceConcurrency, SharedHandleIsNamedOnce) {
+    provider_calls = 0;
+    support::trace_t handle(counted_name);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&handle] {
+            for (int n = 0; n < 20; ++n) {
+                support::trace_info(handle, "record %d", n);
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(provider_calls.load(), 1);
+    const auto lines = this->lines();
+    ASSERT_EQ(lines.size(), 80U);
+    for (const auto& line : lines) {
+        EXPECT_NE(line.find(" counted - record "), std::string::npos) << line;
+    }
+}
+
+// A provider that builds its name in the scratch area and writes a record of its own while naming.
+const char* scratch_name() {
+    support::trace_t inner([] { return "inner"; });
+    support::trace_info(inner, "naming the outer handle");
+    std::snprintf(support::thread_scratch_area(), support::kTraceScratchSize, "%s", "built-in-scratch");
+    return support::thread_scratch_area();
+}
+
+const char* self_tracing_name();
+support::trace_t* self_tracing_handle = nullptr;
+const char* self_tracing_name() {
+    support::trace_info(*self_tracing_handle, "traced while being named");
+    return "self";
+}
+
+TEST_F(TraceConcurrency, NameProviderMayTraceAndUseScratchArea) {
+    {
+        support::trace_t outer(scratch_name);
+        // The record's format lives in the scratch area the provider overwrites.
+        std::snprintf(support::thread_scratch_area(), support::kTraceScratchSize, "%s",
+                      "format in scratch %d");
+        support::trace_info(outer, support::thread_scratch_area(), 7);
+
+        support::trace_t self(self_tracing_name);
+        self_tracing_handle = &self;
+        support::trace_info(self, "named");
+        support::trace_info(self, "still named");
+        self_tracing_handle = nullptr;
+    }
+    const auto lines = this->lines();
+    ASSERT_EQ(lines.size(), 5U);
+    EXPECT_NE(lines[0].find(" inner - naming the outer handle"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find(" built-in-scratch - format in scratch 7"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find(std::string(32, ' ') + " - traced while being named"), std::string::npos)
+        << lines[2];
+    EXPECT_NE(lines[3].find(" self - named"), std::string::npos) << lines[3];
+    EXPECT_NE(lines[4].find(" self - still named"), std::string::npos) << lines[4];
+}
+
+}  // namespace

@@ -1,0 +1,170 @@
+#include <pthread.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "support/trace.h"
+#include "support/trace_log.h"
+#include "trace_fixture.h"
+
+namespace {
+
+using support_tests::trace_file_test_t;
+using support_tests::write_record;
+
+class TraceRecord : public trace_file_test_t {};
+
+// Runs `body` on a new thread carrying `name` ("" leaves it nameless).
+template <class Body>
+void run_on_named_thread(const std::string& name, Body body) {
+    std::thread thread([&] {
+        pthread_setname_np(pthread_self(), name.c_str());
+        body();
+    });
+    thread.join();
+}
+
+TEST_F(TraceRecord, LineHasEveryFieldInItsColumns) {
+    const std::regex line_pattern(
+        R"(^(.{7}) (\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\.(\d{3}) (.{10}) (.{6}) ( *\d+) ( *\d+) (.{4}) )"
+        R"((.{32}) - (.*)$)");
+    std::time_t before = 0;
+    std::time_t after = 0;
+    pid_t writer_thread_id = 0;
+    run_on_named_thread("qvtest", [&] {
+        writer_thread_id = gettid();
+        support::set_thread_trace_tag(42);
+        before = std::time(nullptr);
+        write_record(6, "install", "copied %s in %d steps", "/Applications/Quorvix.app", 3);
+        after = std::time(nullptr);
+    });
+
+    const auto lines = this->lines();
+    ASSERT_EQ(lines.size(), 1U);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[0], m, line_pattern)) << lines[0];
+    EXPECT_EQ(m[1], "   info");
+    std::tm fields{};
+    fields.tm_year = std::stoi(m[2]) - 1900;
+    fields.tm_mon = std::stoi(m[3]) - 1;
+    fields.tm_mday = std::stoi(m[4]);
+    fields.tm_hour = std::stoi(m[5]);
+    fields.tm_min = std::stoi(m[6]);
+    fields.tm_sec = std::stoi(m[7]);
+    const std::time_t stamped = timegm(&fields);
+    EXPECT_TRUE(stamped >= before && stamped <= after) << "record time is not the UTC time of writing";
+    EXPECT_EQ(m[9], "    helper");
+    EXPECT_EQ(m[10], "qvtest");
+    EXPECT_GE(m[11].length(), 6);
+    EXPECT_EQ(std::stoul(m[11]), static_cast<unsigned long>(getpid()));
+    EXPECT_GE(m[12].length(), 6);
+    EXPECT_EQ(std::stoul(m[12]), static_cast<unsigned long>(writer_thread_id));
+    EXPECT_EQ(m[13], "  42");
+    EXPECT_EQ(m[14], std::string(25, ' ') + "install");
+    EXPECT_EQ(m[15], "copied /Applications/Quorvix.app in 3 steps");
+}
+
+TEST_F(TraceRecord, UntaggedThreadLeavesTagColumnBlank) {
+    write_record(6, "h", "untagged");
+    const auto lines = this->lines();
+    ASSERT_EQ(lines.size(), 1U);
+    const std::string tail = std::to_string(gettid()) + "      " + std::string(31, ' ') + "h - untagged";
+    ASSERT_GE(lines[0].size(), tail.size());
+    EXPECT_EQ(lines[0].substr(lines[0].size() - tail.size()), tail);
+}
+
+TEST_F(TraceRecord, LevelsAboveThresholdAreDroppedExceptVerbose) {
+    struct level_case_t {
+        int level;
+        const char* shown_as;  // nullptr: not written
+    };
+    const level_case_t cases[] = {
+        {0, "invalid"}, {1, "explode"}, {2, "auth"},  {3, "crash"},   {4, "error"},  {5, "warning"},
+        {6, "info"},    {7, nullptr},   {8, nullptr}, {9, "verbose"}, {10, nullptr}, {-1, "invalid"},
+    };
+    for (const auto& c : cases) {
+        write_record(c.level, "levels", "level %d", c.level);
+    }
+    std::string expected_levels;
+    std::string written_levels;
+    for (const auto& c : cases) {
+        if (c.shown_as != nullptr) {
+            expected_levels += std::string(c.shown_as) + " " + std::to_string(c.level) + ";";
+        }
+    }
+    for (const auto& line : lines()) {
+        const std::size_t first = line.find_first_not_of(' ');
+        written_levels +=
+            line.substr(first, line.find(' ', first) - first) + " " + line.substr(line.rfind(' ') + 1) + ";";
+    }
+    EXPECT_EQ(written_levels, expected_levels);
+}
+
+TEST_F(TraceRecord, ThreadNamesShowProductNameAsMain) {
+    struct name_case_t {
+        const char* thread_name;
+        const char* shown_as;
+    };
+    const name_case_t cases[] = {
+        {"quorvix", "  main"}, {"quorvixd", "quorvixd"}, {"quorvi", "quorvi"},
+        {"io", "    io"},      {"", "      "},
+    };
+    for (const auto& c : cases) {
+        run_on_named_thread(c.thread_name, [&] { write_record(6, "names", "from %s", c.thread_name); });
+    }
+    const auto lines = this->lines();
+    ASSERT_EQ(lines.size(), std::size(cases));
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_NE(lines[i].find("    helper " + std::string(cases[i].shown_as) + " "), std::string::npos)
+            << "thread \"" << cases[i].thread_name << "\": " << lines[i];
+    }
+}
+
+TEST_F(TraceRecord, OverlongTextsAreCutAndEveryRecordKeepsItsLine) {
+    const std::string long_message(2000, 'm');
+    const std::string long_format(1500, 'f');
+    const std::string long_name(300, 'n');
+    write_record(6, "cut", "%s", long_message.c_str());
+    write_record(6, "cut", long_format.c_str(), 0);
+    write_record(6, long_name.c_str(), "%s", long_message.c_str());
+    write_record(6, "after", "next record");
+
+    const auto lines = this->lines();
+    ASSERT_EQ(lines.size(), 4U) << "an overlong line swallowed the line feed of its record";
+    EXPECT_EQ(lines[0].substr(lines[0].find(" - ") + 3), std::string(1023, 'm'));
+    EXPECT_EQ(lines[1].substr(lines[1].find(" - ") + 3), std::string(1023, 'f'));
+    EXPECT_EQ(lines[2].size(), 1150U);
+    EXPECT_NE(lines[2].find(long_name + " - mmm"), std::string::npos);
+    EXPECT_NE(lines[3].find(" after - next record"), std::string::npos);
+}
+
+TEST_F(TraceRecord, WideStringConversionsPrintNarrowText) {
+    // Some of our formats use the wide conversion for plain texts; records print them as plain texts.
+    const char* format = "user %S at %-6S|";
+    write_record(6, "convert", format, "root", "tty");
+    const auto lines = this->lines();
+    ASSERT_EQ(lines.size(), 1U);
+    EXPECT_EQ(lines[0].substr(lines[0].find(" - ") + 3), "user root at tty   |");
+}
+
+TEST_F(TraceRecord, NothingIsWrittenWhileOutputIsOffOrHandleDisabled) {
+    support::trace_t handle([] { return "switch"; });
+    support::trace_log().output_enabled = false;
+    write_record(9, "switch", "verbose while off");
+    support::trace_info(handle, "info while off");
+    support::trace_log().output_enabled = true;
+    handle.enabled = false;
+    support::trace_error(handle, "error while disabled");
+    handle.enabled = true;
+    support::trace_warning(handle, "warning while enabled");
+
+    const auto lines = this->lines();
+    ASSERT_EQ(lines.size(), 1U);
+    EXPECT_NE(lines[0].find("warning"), std::string::npos);
+    EXPECT_NE(lines[0].find(" switch - warning while enabled"), std::string::npos);
+}
+
+}  // namespace
