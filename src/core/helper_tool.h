@@ -19,10 +19,20 @@
 #include "platform/wall_clock.h"
 #include "support/trace.h"
 
+namespace platform {
+class authorization_services_t;
+class workspace_t;
+}  // namespace platform
 namespace platform::xpc {
 class connection_t;
 class listener_t;
 }  // namespace platform::xpc
+namespace support {
+class string_t;
+}  // namespace support
+namespace install {
+class namespace_names_t;
+}  // namespace install
 
 namespace core {
 
@@ -55,6 +65,18 @@ struct helper_dependencies_t {
     std::function<open_files_query_t()> query_open_files_limit = query_process_open_files_limit;
     // Creates the listener for the service name; absent in tests that only drive the run loop.
     std::function<std::unique_ptr<platform::xpc::listener_t>(const std::string& service_name)> make_listener;
+    // Authorization Services and the workspace; kept alive by the composition root.
+    platform::authorization_services_t* authorization = nullptr;
+    platform::workspace_t* workspace = nullptr;
+    // The last path component of the process's argument 0: the helper's own executable name.
+    std::string own_executable_name;
+};
+
+// The error object of a refused authorization check: a status of Authorization Services (or -50).
+struct authorization_error_t {
+    std::int32_t code = 0;
+    // As an NSError in NSOSStatusErrorDomain would describe itself.
+    [[nodiscard]] std::string description() const;
 };
 
 class helper_tool_t : public std::enable_shared_from_this<helper_tool_t> {
@@ -126,8 +148,39 @@ public:
     void isAutostartEnabledForNamespace(const string_arg_t& qv_namespace, const reply_t<bool>& reply);
     void setAutostartEnabled(bool enabled, const string_arg_t& qv_namespace, const reply_t<bool>& reply);
 
-    // Internal steps.
+    // Internal steps. Those that form names take them from the request's own namespace, never from the
+    // shared qvNamespace, which another connection may change meanwhile.
     void _hackOSMaxFiles();
+
+    // Authorization.
+    void _resetAuthDB();
+    [[nodiscard]] std::optional<authorization_error_t> check_authorization(const data_arg_t& data,
+                                                                           std::string_view selector);
+
+    // Names, bundles and versions.
+    [[nodiscard]] static bool _validateQVNamespace(const string_arg_t& qv_namespace);
+    [[nodiscard]] std::optional<std::string> _appVersionAtPath(const std::string& bundle_path) const;
+    [[nodiscard]] std::string app_bundle() const;
+
+    // Job files.
+    [[nodiscard]] bool _createPlist(const std::string& path, const platform::property_list_t& definition);
+    [[nodiscard]] bool _create_service_for_exe_path(const install::namespace_names_t& names, const std::string& exe_path);
+    [[nodiscard]] bool _create_agent_for_exe_path(const install::namespace_names_t& names, const std::string& exe_path);
+
+    // Global configuration.
+    void _migrateToGlobalConfigFrom(const install::namespace_names_t& names, const string_arg_t& source_dir);
+    [[nodiscard]] bool _fixGlobalConfigPermissions(const install::namespace_names_t& names);
+    [[nodiscard]] static bool _verifyDir(const std::string& dir, const std::vector<std::string>& file_names);
+    void _createGlobalTraceIfNeedFor(const install::namespace_names_t& names);
+
+    // Application start, sweep of job files, remains of earlier versions.
+    [[nodiscard]] bool _start_app_at_path(const std::string& bundle_path);
+    void _remove_all_launch_agents_and_daemons();
+    void _remove_historical_remains(const install::namespace_names_t& names);
+
+    // Shared memory of an application version.
+    void cleanSharedMemory(const string_arg_t& version);
+    void _cleanSHM(const support::string_t& family_base);
 
 private:
     helper_dependencies_t deps_;
