@@ -245,16 +245,6 @@ TEST_F(ProcessTermination, UnusableListingLinesAreTracedAndNothingIsSignalled) {
     }
 }
 
-TEST_F(ProcessTermination, ListedPidRunningAnotherProgramIsNotSignalled) {
-    sleeper_t other = start(exe, {"--frontend"});
-    sandbox.install_fake_tool("/bin/ps");
-    sandbox.set_tool_stdout("ps", std::to_string(other.pid()) + " " + exe + " --service\n");
-
-    EXPECT_FALSE(ExternalCommands::kill_all_processes(identifier, std::nullopt, true));
-    EXPECT_TRUE(other.running());
-    EXPECT_EQ(traced("error", std::to_string(other.pid())), 1u);
-}
-
 TEST_F(ProcessTermination, MissingProcessListToolIsALaunchError) {
     std::filesystem::remove(sandbox.path("/bin/ps"));
     EXPECT_THROW(static_cast<void>(ExternalCommands::kill_all_processes(std::nullopt, std::nullopt, false)),
