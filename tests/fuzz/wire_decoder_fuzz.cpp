@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto request = xpc::decode_request(message, kInterface);
     if (request) {
         // Every accepted request has one canonical encoding, so nothing was skipped or misread.
-        const auto again = xpc::encode_request(request->call_id, request->method->selector, request->arguments);
+        const auto again =
+            xpc::encode_request(request->call_id, request->method->selector, request->arguments);
         if (again.size() != size || !std::equal(again.begin(), again.end(), data)) {
             std::abort();
         }
