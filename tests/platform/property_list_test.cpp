@@ -1,6 +1,7 @@
 #include "platform/property_list.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -146,6 +147,21 @@ TEST(PropertyList, WritesInPlaceOrAtomicallyWithoutCreatingDirectories) {
     EXPECT_FALSE(fs::exists(scratch / "missing"));
     // Only the three files written: no temporary file outlives a write, failed or not.
     EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path()), {}), 3);
+}
+
+TEST(PropertyList, AtomicWriteIntoAFullFileSystemFailsAndKeepsTheOldFile) {
+    const platform_test::scratch_directory_t scratch;
+    if (::mount("tmpfs", scratch.path().c_str(), "tmpfs", 0, "size=64k") != 0) {
+        GTEST_SKIP() << "cannot mount a small file system here";
+    }
+    const std::string path = scratch / "job.plist";
+    EXPECT_TRUE(sample_job().write_xml_atomically(path));
+    auto large = sample_job();
+    large.set("Padding", property_list_t::string(std::string(200 * 1024, 'p')));
+    EXPECT_FALSE(large.write_xml_atomically(path));
+    expect_sample_job(property_list_t::read_file(path));
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path()), {}), 1);
+    ::umount2(scratch.path().c_str(), MNT_DETACH);
 }
 
 }  // namespace
