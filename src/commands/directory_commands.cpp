@@ -5,9 +5,9 @@
 
 #include <cstdio>
 #include <memory>
-#include <regex>
 
 #include "commands/external_commands.h"
+#include "commands/wildcard.h"
 
 namespace commands {
 namespace {
@@ -17,42 +17,12 @@ struct directory_closer_t {
 };
 using directory_t = std::unique_ptr<DIR, directory_closer_t>;
 
-void replace_all(std::string& text, std::string_view from, std::string_view to) {
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-}
-
-// Dots first, so that the dots the star and question mark bring in keep their meaning. Every other
-// character is left as regular-expression syntax.
-std::optional<std::regex> compile_wildcard(const std::string& wildcard) {
-    std::string pattern = wildcard;
-    replace_all(pattern, ".", "\\.");
-    replace_all(pattern, "*", ".*");
-    replace_all(pattern, "?", ".");
-    pattern = "^" + pattern + "$";
-    try {
-        return std::regex(pattern, std::regex::ECMAScript | std::regex::icase | std::regex::optimize);
-    } catch (const std::regex_error&) {
-        return std::nullopt;
-    }
-}
-
-// An expression that gives up on a name (too complex for the engine) does not match it.
-bool matches_whole_name(std::string_view name, const std::regex& expression) {
-    try {
-        return std::regex_match(name.begin(), name.end(), expression);
-    } catch (const std::regex_error&) {
-        return false;
-    }
-}
-
 }  // namespace
 
 std::vector<std::string> ExternalCommands::resolveFilesInDirectory(const std::string& directory,
                                                                    const std::string& wildcard) {
     std::vector<std::string> matches;
-    const auto expression = compile_wildcard(wildcard);
+    const auto expression = wildcard_t::compile(wildcard);
     if (!expression) {
         return matches;
     }
@@ -67,7 +37,7 @@ std::vector<std::string> ExternalCommands::resolveFilesInDirectory(const std::st
         if (name == "." || name == "..") {
             continue;
         }
-        if (matches_whole_name(name, *expression)) {
+        if (expression->matches(name)) {
             std::string path;
             path.reserve(directory.size() + separator.size() + name.size());
             path.append(directory).append(separator).append(name);

@@ -41,6 +41,10 @@ TEST(WildcardSearch, MatchesWholeNamesWithDotsLiteralAndOtherSyntaxLive) {
          {"com.trellwick.quorvix_a.service.plist", "com.trellwick.quorvix.service.plist",
           "comXtrellwick.quorvix.service.plist", "com.trellwick.quorvix_a.service.plist.bak"},
          {"com.trellwick.quorvix.service.plist", "com.trellwick.quorvix_a.service.plist"}},
+        {"COM.trellwick.*.PLIST",
+         {"com.trellwick.a.plist", "com.trellwick.plist", "com.trellwick.a.plist2"},
+         {"com.trellwick.a.plist"}},
+        {"ab?", {"AbC", "ab", "abcd"}, {"AbC"}},
         {"*", {".hidden", "plain"}, {".hidden", "plain"}},
         {"[", {"[", "a"}, {}},
         {"a(b", {"a(b"}, {}},
@@ -87,7 +91,7 @@ TEST(WildcardSearch, UnreadableOrMissingDirectoryGivesNothing) {
 
 // A shared-memory object made for the test, unlinked at the end if the code under test did not.
 class shm_object_t {
-  public:
+public:
     explicit shm_object_t(std::string name) : name_(std::move(name)) {
         const int fd = ::shm_open(name_.c_str(), O_CREAT | O_RDWR, 0600);
         EXPECT_GE(fd, 0) << name_;
@@ -108,7 +112,7 @@ class shm_object_t {
         return true;
     }
 
-  private:
+private:
     std::string name_;
 };
 
