@@ -1,0 +1,154 @@
+// The helper serving get_version_with_reply: through the client library, next to a bare SOCK_SEQPACKET
+// ping-pong of the same sizes; sixteen connections at once next to a bare server with a thread per
+// connection; and the helper's resident memory when idle with one connection.
+//
+// The helper admits only signed application code, so the benchmark signs a copy of itself in a sandbox
+// root and runs that copy as the client.
+#include <benchmark/benchmark.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/helper_client.h"
+#include "fixtures/helper_process.h"
+#include "fixtures/sandbox.h"
+#include "fixtures/test_pki.h"
+#include "platform/system_root.h"
+#include "platform/xpc/wire.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace xpc = platform::xpc;
+using namespace std::chrono_literals;
+
+std::unique_ptr<fixtures::sandbox_t> sandbox;
+std::unique_ptr<fixtures::helper_process_t> helper;
+
+std::unique_ptr<client::helper_client_t> connect_client() {
+    std::string reason;
+    auto connection = client::helper_client_t::connect(helper->socket_path(), 5s, &reason);
+    if (!connection) {
+        std::fprintf(stderr, "helper_bench: not admitted: %s\n", reason.c_str());
+        std::abort();
+    }
+    return connection;
+}
+
+// The sizes of a version request and its reply.
+const std::size_t kRequestSize = xpc::encode_request(1, "get_version_with_reply:", {}).size();
+const std::size_t kReplySize = xpc::encode_reply(1, std::optional<std::string>("2.26")).size();
+
+// A thread that answers every datagram with one of the reply's size, until its peer closes.
+std::thread bare_echo(int socket) {
+    return std::thread([socket] {
+        std::vector<std::uint8_t> buffer(xpc::kMaxMessageSize);
+        const std::vector<std::uint8_t> reply(kReplySize, 0x2a);
+        while (recv(socket, buffer.data(), buffer.size(), 0) > 0) {
+            if (send(socket, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) {
+                break;
+            }
+        }
+        close(socket);
+    });
+}
+
+void bare_round_trips(benchmark::State& state) {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+        state.SkipWithError("socketpair");
+        return;
+    }
+    std::thread server = bare_echo(pair[1]);
+    const std::vector<std::uint8_t> request(kRequestSize, 0x51);
+    std::vector<std::uint8_t> buffer(xpc::kMaxMessageSize);
+    for (auto _ : state) {
+        send(pair[0], request.data(), request.size(), MSG_NOSIGNAL);
+        benchmark::DoNotOptimize(recv(pair[0], buffer.data(), buffer.size(), 0));
+    }
+    close(pair[0]);
+    server.join();
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_BareSeqpacketRoundTrip(benchmark::State& state) { bare_round_trips(state); }
+BENCHMARK(BM_BareSeqpacketRoundTrip)->UseRealTime()->Threads(1)->Threads(16);
+
+void BM_HelperVersionRoundTrip(benchmark::State& state) {
+    const auto connection = connect_client();
+    for (auto _ : state) {
+        const auto version = connection->get_version();
+        if (!version.ok()) {
+            state.SkipWithError("no reply");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_HelperVersionRoundTrip)->UseRealTime()->Threads(1)->Threads(16);
+
+void BM_HelperIdleResidentMemory(benchmark::State& state) {
+    const auto connection = connect_client();
+    (void)connection->get_version();
+    std::this_thread::sleep_for(200ms);
+    std::size_t resident_kib = 0;
+    for (auto _ : state) {
+        std::ifstream status("/proc/" + std::to_string(helper->pid()) + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("VmRSS:", 0) == 0) {
+                resident_kib = std::stoul(line.substr(6));
+            }
+        }
+    }
+    state.counters["rss_MiB"] = static_cast<double>(resident_kib) / 1024.0;
+}
+BENCHMARK(BM_HelperIdleResidentMemory)->Iterations(1);
+
+// Runs the benchmarks as a signed client of a helper in a fresh sandbox.
+int run_signed(int argc, char** argv) {
+    platform::set_system_root(std::getenv("QV_BENCH_ROOT"));
+    helper = std::make_unique<fixtures::helper_process_t>(*sandbox);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    helper.reset();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const fs::path self = fs::read_symlink("/proc/self/exe");
+    setenv("QV_TEST_BIN_DIR", self.parent_path().c_str(), 0);
+    if (std::getenv("QV_BENCH_ROOT") != nullptr) {
+        sandbox = std::make_unique<fixtures::sandbox_t>(std::getenv("QV_BENCH_ROOT"));
+        return run_signed(argc, argv);
+    }
+    // Sign a copy of this program as the application and run it inside a sandbox.
+    fixtures::sandbox_t root;
+    const fixtures::test_pki_t pki;
+    pki.trust_in_system_root();
+    const fs::path copy = root.path("/Applications/Quorvix.app/Contents/MacOS/helper_bench");
+    fs::create_directories(copy.parent_path());
+    pki.sign_copy(self, copy, fixtures::application_identifier());
+    std::vector<std::string> arguments = {copy.string()};
+    for (int i = 1; i < argc; ++i) {
+        arguments.emplace_back(argv[i]);
+    }
+    std::string command;
+    for (const auto& argument : arguments) {
+        command += "'" + argument + "' ";
+    }
+    setenv("QV_BENCH_ROOT", root.root().c_str(), 1);
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
