@@ -8,7 +8,7 @@
 namespace support {
 
 class recursive_lock_t {
-  public:
+public:
     void lock();
     void unlock();
 
@@ -17,7 +17,7 @@ class recursive_lock_t {
     // Only meaningful to the holder.
     [[nodiscard]] std::uint32_t depth() const noexcept { return depth_; }
 
-  private:
+private:
     std::recursive_mutex mutex_;
     std::uint32_t depth_ = 0;
     std::atomic<std::uint32_t> owner_{0};

@@ -9,7 +9,7 @@
 namespace support {
 
 class string_t {
-  public:
+public:
     string_t();
     // Taken up to the first NUL; a null pointer gives the empty text.
     // Implicit, so that literals can be passed wherever a text is expected.
@@ -43,7 +43,7 @@ class string_t {
     friend string_t operator+(const string_t& head, const char* tail);
     friend bool operator==(const string_t& a, const string_t& b) noexcept { return a.view() == b.view(); }
 
-  private:
+private:
     struct free_deleter_t {
         void operator()(char* chars) const noexcept { std::free(chars); }
     };

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -17,6 +18,96 @@ namespace {
 bool continues_conversion(char c) noexcept {
     return (c >= '0' && c <= '9') || c == '$' || c == '*' || c == '-' || c == '.' || c == 'h' || c == 'l';
 }
+
+// Appends printf-style fields to a record line; whatever does not fit in it is dropped.
+class line_builder_t {
+public:
+    explicit line_builder_t(char (&line)[kTraceLineSize]) noexcept : line_(line) {}
+
+    void put(char c) noexcept {
+        if (length_ < kLast) {
+            line_[length_] = c;
+        }
+        ++length_;
+    }
+
+    // "%<width>s": right-aligned in at least `width` columns.
+    void text(const char* value, std::size_t width) noexcept {
+        const std::size_t size = std::strlen(value);
+        pad(size, width, ' ');
+        const std::size_t room = length_ < kLast ? kLast - length_ : 0;
+        std::memcpy(line_ + std::min(length_, kLast), value, std::min(size, room));
+        length_ += size;
+    }
+
+    // "%<width>llu".
+    void unsigned_number(std::uint64_t value, std::size_t width) noexcept {
+        char digits[24];
+        const std::size_t count = to_digits(value, digits);
+        pad(count, width, ' ');
+        put_digits(digits, count);
+    }
+
+    // "%0<width>i" with fill '0', "%<width>i" with fill ' '.
+    void signed_number(std::int64_t value, std::size_t width, char fill) noexcept {
+        char digits[24];
+        const bool negative = value < 0;
+        const std::uint64_t magnitude = negative ? std::uint64_t{0} - static_cast<std::uint64_t>(value)
+                                                 : static_cast<std::uint64_t>(value);
+        const std::size_t count = to_digits(magnitude, digits);
+        const std::size_t size = count + (negative ? 1 : 0);
+        if (fill == '0') {
+            if (negative) {
+                put('-');
+            }
+            pad(size, width, '0');
+        } else {
+            pad(size, width, ' ');
+            if (negative) {
+                put('-');
+            }
+        }
+        put_digits(digits, count);
+    }
+
+    // A line longer than the area is cut there and still ends with its line feed.
+    std::size_t finish() noexcept {
+        if (length_ > kLast) {
+            length_ = kLast;
+            line_[kLast - 1] = '\n';
+        }
+        line_[length_] = '\0';
+        return length_;
+    }
+
+private:
+    static constexpr std::size_t kLast = kTraceLineSize - 1;
+
+    void pad(std::size_t size, std::size_t width, char fill) noexcept {
+        for (std::size_t n = size; n < width; ++n) {
+            put(fill);
+        }
+    }
+
+    // Digits most significant last.
+    static std::size_t to_digits(std::uint64_t value, char (&digits)[24]) noexcept {
+        std::size_t count = 0;
+        do {
+            digits[count++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        return count;
+    }
+
+    void put_digits(const char (&digits)[24], std::size_t count) noexcept {
+        while (count > 0) {
+            put(digits[--count]);
+        }
+    }
+
+    char* line_;
+    std::size_t length_ = 0;
+};
 
 }  // namespace
 
@@ -74,13 +165,34 @@ const char* trace_level_text(int level) noexcept {
     }
 }
 
+namespace {
+
+// Read from the kernel at a thread's first record and kept: asking for it costs a system call per record.
+struct thread_name_cache_t {
+    bool known = false;
+    char name[kThreadNameSize] = {};
+};
+thread_local thread_name_cache_t thread_name_cache;
+
+}  // namespace
+
+void set_current_thread_name(const char* name) noexcept {
+    pthread_setname_np(pthread_self(), name);
+    thread_name_cache.known = false;
+}
+
 void current_thread_display_name(char (&out)[kThreadNameSize]) noexcept {
-    if (pthread_getname_np(pthread_self(), out, kThreadNameSize) != 0) {
-        out[0] = '\0';
+    thread_name_cache_t& cache = thread_name_cache;
+    if (!cache.known) {
+        if (pthread_getname_np(pthread_self(), cache.name, kThreadNameSize) != 0) {
+            cache.name[0] = '\0';
+        }
+        if (std::strcmp(cache.name, kProductName) == 0) {
+            std::snprintf(cache.name, kThreadNameSize, "%s", "main");
+        }
+        cache.known = true;
     }
-    if (std::strcmp(out, kProductName) == 0) {
-        std::snprintf(out, kThreadNameSize, "%s", "main");
-    }
+    std::memcpy(out, cache.name, kThreadNameSize);
 }
 
 trace_time_t current_trace_time() noexcept {
@@ -100,27 +212,45 @@ trace_time_t current_trace_time() noexcept {
 }
 
 std::size_t build_trace_line(const trace_line_fields_t& fields, char (&line)[kTraceLineSize]) noexcept {
-    char tag[16] = "";
-    if (fields.thread_tag != 0) {
-        std::snprintf(tag, sizeof tag, "%d", static_cast<int>(fields.thread_tag));
-    }
+    // Same text as "%7s %04i-%02i-%02i %02i:%02i:%02i.%03i %10s %6s %6u %6llu %4s %32s - %s\n", built
+    // without printf's parsing: this runs for every record.
+    line_builder_t out(line);
     const trace_time_t& t = fields.time;
-    const int written = std::snprintf(
-        line, sizeof line, "%7s %04i-%02i-%02i %02i:%02i:%02i.%03i %10s %6s %6u %6llu %4s %32s - %s\n",
-        fields.level_text, t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond,
-        fields.process_name, fields.thread_name, static_cast<unsigned>(fields.process_id),
-        static_cast<unsigned long long>(fields.thread_id), tag, fields.handle_name, fields.message);
-    if (written < 0) {
-        line[0] = '\n';
-        line[1] = '\0';
-        return 1;
+    out.text(fields.level_text, 7);
+    out.put(' ');
+    out.signed_number(t.year, 4, '0');
+    out.put('-');
+    out.signed_number(t.month, 2, '0');
+    out.put('-');
+    out.signed_number(t.day, 2, '0');
+    out.put(' ');
+    out.signed_number(t.hour, 2, '0');
+    out.put(':');
+    out.signed_number(t.minute, 2, '0');
+    out.put(':');
+    out.signed_number(t.second, 2, '0');
+    out.put('.');
+    out.signed_number(t.millisecond, 3, '0');
+    out.put(' ');
+    out.text(fields.process_name, 10);
+    out.put(' ');
+    out.text(fields.thread_name, 6);
+    out.put(' ');
+    out.unsigned_number(fields.process_id, 6);
+    out.put(' ');
+    out.unsigned_number(fields.thread_id, 6);
+    out.put(' ');
+    if (fields.thread_tag != 0) {
+        out.signed_number(fields.thread_tag, 4, ' ');
+    } else {
+        out.text("", 4);
     }
-    if (static_cast<std::size_t>(written) < sizeof line) {
-        return static_cast<std::size_t>(written);
-    }
-    const std::size_t length = sizeof line - 1;
-    line[length - 1] = '\n';
-    return length;
+    out.put(' ');
+    out.text(fields.handle_name, 32);
+    out.text(" - ", 0);
+    out.text(fields.message, 0);
+    out.put('\n');
+    return out.finish();
 }
 
 }  // namespace support

@@ -19,8 +19,13 @@ void copy_format_with_narrow_strings(const char* format, char* out, std::size_t 
 // "error", "info", ...; "invalid" for a number that is no level.
 [[nodiscard]] const char* trace_level_text(int level) noexcept;
 
-// The calling thread's name as records show it: "main" for the product name, empty when unnamed.
+// The calling thread's name as records show it: "main" for the product name, empty when unnamed. It is
+// read once per thread, at the first record.
 void current_thread_display_name(char (&out)[kThreadNameSize]) noexcept;
+
+// Renames the calling thread; records written afterwards show the new name. A thread renamed directly
+// through pthread_setname_np after its first record keeps showing its earlier name.
+void set_current_thread_name(const char* name) noexcept;
 
 // The time fields of a record: UTC calendar fields and the milliseconds.
 struct trace_time_t {

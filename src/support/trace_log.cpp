@@ -38,6 +38,7 @@ bool reopen_trace_file(trace_log_t& log) {
     }
     lseek(descriptor, 0, SEEK_END);
     log.descriptor = descriptor;
+    log.file_locked = false;
     return true;
 }
 
@@ -64,8 +65,13 @@ int flock_waiting(int descriptor, int operation) {
 enum class file_lock_t { held, not_held_write_anyway, record_lost };
 
 file_lock_t lock_trace_file(trace_log_t& log) {
-    flock(log.descriptor, LOCK_UN);
+    // Our records always release the lock they took; one still held would be released first.
+    if (log.file_locked) {
+        flock(log.descriptor, LOCK_UN);
+        log.file_locked = false;
+    }
     if (flock_waiting(log.descriptor, LOCK_EX) == 0) {
+        log.file_locked = true;
         return file_lock_t::held;
     }
     if (errno != EBADF) {
@@ -78,6 +84,7 @@ file_lock_t lock_trace_file(trace_log_t& log) {
         return file_lock_t::record_lost;
     }
     if (flock_waiting(log.descriptor, LOCK_EX) == 0) {
+        log.file_locked = true;
         return file_lock_t::held;
     }
     std::fputs("Error. Could not obtain lock on file.\n", stderr);
@@ -105,27 +112,45 @@ bool write_all(int descriptor, const char* data, std::size_t size, off_t offset 
     return true;
 }
 
-// Keeps the newest limit - limit / 10 bytes. They are moved to the front in chunks, front to back: the
-// source always lies ahead of what has been overwritten. The cut may fall inside a line.
-void truncate_trace_file(int descriptor, off_t position, std::uint32_t limit) {
-    const off_t keep = limit - limit / 10;
-    const off_t from = position - keep;
-    char chunk[16384];
+// Moves `size` bytes from `from` to `to` (to < from) front to back: each step reads only bytes that lie
+// ahead of everything written so far. Returns the bytes moved.
+off_t move_bytes_forward(int descriptor, off_t from, off_t to, off_t size) {
+    // In-kernel copies, each at most the distance between source and target so that they never overlap.
+    const off_t step = from - to;
     off_t moved = 0;
-    while (moved < keep) {
-        const std::size_t wanted = static_cast<std::size_t>(std::min<off_t>(sizeof chunk, keep - moved));
-        const ssize_t got = pread(descriptor, chunk, wanted, from + moved);
+    while (moved < size) {
+        loff_t source = from + moved;
+        loff_t target = to + moved;
+        const ssize_t copied = copy_file_range(descriptor, &source, descriptor, &target,
+                                               static_cast<std::size_t>(std::min(step, size - moved)), 0);
+        if (copied < 0 && errno == EINTR) {
+            continue;
+        }
+        if (copied <= 0) {
+            break;
+        }
+        moved += copied;
+    }
+    // A file system without in-kernel copies: through a buffer. The trace log's lock guards it.
+    static char buffer[1 << 16];
+    while (moved < size) {
+        const std::size_t wanted = static_cast<std::size_t>(std::min<off_t>(sizeof buffer, size - moved));
+        const ssize_t got = pread(descriptor, buffer, wanted, from + moved);
         if (got < 0 && errno == EINTR) {
             continue;
         }
-        if (got <= 0) {
-            break;
-        }
-        if (!write_all(descriptor, chunk, static_cast<std::size_t>(got), moved)) {
+        if (got <= 0 || !write_all(descriptor, buffer, static_cast<std::size_t>(got), to + moved)) {
             break;
         }
         moved += got;
     }
+    return moved;
+}
+
+// Keeps the newest limit - limit / 10 bytes; the cut may fall inside a line.
+void truncate_trace_file(int descriptor, off_t position, std::uint32_t limit) {
+    const off_t keep = limit - limit / 10;
+    const off_t moved = move_bytes_forward(descriptor, position - keep, 0, keep);
     if (moved > 0) {
         static_cast<void>(ftruncate(descriptor, moved));
     }
@@ -145,6 +170,7 @@ void trace_log_init() {
         close(log.descriptor);
     }
     log.descriptor = -1;
+    log.file_locked = false;
     log.path = string_t();
     log.size_limit = kDefaultTraceSizeLimit;
     log.process_name[0] = '\0';
@@ -225,6 +251,7 @@ void trace_write(int level, const char* name, const char* format, va_list argume
     }
     if (file_lock == file_lock_t::held) {
         flock(descriptor, LOCK_UN);
+        log.file_locked = false;
     }
 }
 

@@ -30,6 +30,8 @@ struct trace_log_t {
     // Above this many bytes the file is cut to its newest limit - limit / 10 bytes.
     std::uint32_t size_limit = kDefaultTraceSizeLimit;
 
+    // Whether the descriptor holds the exclusive file lock of a record in progress.
+    bool file_locked = false;
     char process_name[kProcessNameSize] = {};
     std::atomic<bool> output_enabled{true};
 };

@@ -16,7 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class TraceDirectory : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "qv-tracedir-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
@@ -36,7 +36,7 @@ class TraceDirectory : public ::testing::Test {
     }
     [[nodiscard]] std::string scratch(const std::string& name) const { return (scratch_ / name).string(); }
 
-  private:
+private:
     fs::path scratch_;
     std::string saved_home_;
     bool had_home_ = false;

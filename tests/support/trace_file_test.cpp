@@ -15,7 +15,7 @@ using support_tests::trace_file_test_t;
 using support_tests::write_record;
 
 class TraceFile : public trace_file_test_t {
-  protected:
+protected:
     void prefill(const std::string& text) const {
         std::ofstream(path(), std::ios::binary | std::ios::trunc) << text;
     }

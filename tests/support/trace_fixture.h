@@ -39,7 +39,7 @@ inline void write_record(int level, const char* name, const char* format, ...) {
 }
 
 class trace_file_test_t : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         std::string pattern = (std::filesystem::temp_directory_path() / "qv-trace-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
@@ -61,7 +61,7 @@ class trace_file_test_t : public ::testing::Test {
     [[nodiscard]] std::string content() const { return fixtures::read_text_file(path_); }
     [[nodiscard]] std::vector<std::string> lines() const { return split_lines(content()); }
 
-  private:
+private:
     std::filesystem::path directory_;
     std::string path_;
 };
