@@ -1,0 +1,126 @@
+// Starting, stopping and querying the global service of a namespace, its automatic start, and the
+// permissions of its global configuration. No right is checked: an admitted client may ask.
+#include "commands/external_commands.h"
+#include "core/helper_tool.h"
+#include "install/accepted_namespace.h"
+#include "platform/file_manager.h"
+
+namespace core {
+
+using commands::ExternalCommands;
+
+void helper_tool_t::start_service_with_namespace(const string_arg_t& qv_namespace,
+                                                 const reply_t<bool>& reply) {
+    // 1. Names come from this request's own namespace from here on.
+    const auto names = install::accepted_namespace(qv_namespace);
+    if (!names) {
+        reply(false);
+        return;
+    }
+    // 2.
+    setQvNamespace(names->qv_namespace());
+    const std::string job_file = names->svc_file_path();
+    const std::string label = names->svc_label();
+    // 3. launchd refuses to bootstrap a disabled job; a failed re-enable shows in the bootstrap.
+    if (!ExternalCommands::launchd_is_enabled(job_file)) {
+        trace_warning(_trace, "The service job %s is disabled, enabling it", job_file.c_str());
+        (void)ExternalCommands::launchd_set_enabled(job_file, true);
+    }
+    // 4.
+    trace_info(_trace, "Starting the service %s", label.c_str());
+    // 5.
+    if (ExternalCommands::launchd_bootstrap(job_file)) {
+        reply(true);
+        return;
+    }
+    // 6. Already loaded jobs refuse a bootstrap but can still be started.
+    trace_warning(_trace, "Bootstrap of the service failed, starting it by its label");
+    reply(ExternalCommands::launchd_start(label));
+}
+
+// The four queries take any namespace and answer from the paths formed with it; they only read.
+void helper_tool_t::is_service_installed_with_namespace(const string_arg_t& qv_namespace,
+                                                        const reply_t<bool>& reply) {
+    if (!qv_namespace) {
+        reply(false);
+        return;
+    }
+    setQvNamespace(*qv_namespace);
+    reply(platform::file_manager::exists(install::namespace_names_t(*qv_namespace).svc_file_path()));
+}
+
+void helper_tool_t::is_service_disabled_with_namespace(const string_arg_t& qv_namespace,
+                                                       const reply_t<bool>& reply) {
+    if (!qv_namespace) {
+        reply(false);
+        return;
+    }
+    setQvNamespace(*qv_namespace);
+    reply(!ExternalCommands::launchd_is_enabled(install::namespace_names_t(*qv_namespace).svc_file_path()));
+}
+
+void helper_tool_t::is_service_run_at_load_with_namespace(const string_arg_t& qv_namespace,
+                                                          const reply_t<bool>& reply) {
+    if (!qv_namespace) {
+        reply(false);
+        return;
+    }
+    setQvNamespace(*qv_namespace);
+    reply(
+        ExternalCommands::launchd_is_run_at_load(install::namespace_names_t(*qv_namespace).svc_file_path()));
+}
+
+void helper_tool_t::isAutostartEnabledForNamespace(const string_arg_t& qv_namespace,
+                                                   const reply_t<bool>& reply) {
+    if (!qv_namespace) {
+        reply(false);
+        return;
+    }
+    setQvNamespace(*qv_namespace);
+    reply(ExternalCommands::launchd_is_run_at_load(
+        install::namespace_names_t(*qv_namespace).agent_file_path()));
+}
+
+void helper_tool_t::setAutostartEnabled(bool enabled, const string_arg_t& qv_namespace,
+                                        const reply_t<bool>& reply) {
+    const auto names = install::accepted_namespace(qv_namespace);
+    if (!names) {
+        reply(false);
+        return;
+    }
+    setQvNamespace(names->qv_namespace());
+    // A missing job file is not an error: that job is simply not installed.
+    (void)ExternalCommands::launchd_set_runatload(names->agent_file_path(), enabled);
+    (void)ExternalCommands::launchd_set_runatload(names->svc_file_path(), enabled);
+    reply(true);
+}
+
+// Accepted and answered YES whatever it carries: the helper keeps no tray state.
+void helper_tool_t::set_tray_enabled(const string_arg_t& /*text*/, bool /*enabled*/,
+                                     const string_arg_t& /*bundle_path*/, const reply_t<bool>& reply) {
+    reply(true);
+}
+
+void helper_tool_t::fix_config_permissions(const string_arg_t& qv_namespace, const reply_t<bool>& reply) {
+    const auto names = install::accepted_namespace(qv_namespace);
+    if (!names) {
+        reply(false);
+        return;
+    }
+    setQvNamespace(names->qv_namespace());
+    reply(_fixGlobalConfigPermissions(*names));
+}
+
+void helper_tool_t::quit_service(const string_arg_t& qv_namespace, const reply_t<bool>& reply) {
+    const auto names = install::accepted_namespace(qv_namespace);
+    if (!names) {
+        reply(false);
+        return;
+    }
+    setQvNamespace(names->qv_namespace());
+    // A service that is not loaded counts as stopped.
+    (void)ExternalCommands::launchd_stop(names->svc_label());
+    reply(true);
+}
+
+}  // namespace core

@@ -1,0 +1,106 @@
+// The configuration shared by every user of the machine, "/etc/<N>", and the system-wide trace file
+// "/var/log/<N>.trace": created, first filled from the application's own configuration, made writable
+// for the group staff (the configuration) and for everyone (the trace file).
+#include <array>
+
+#include "commands/external_commands.h"
+#include "core/helper_tool.h"
+#include "install/namespace_names.h"
+#include "platform/file_manager.h"
+
+namespace core {
+namespace {
+
+namespace files = platform::file_manager;
+
+// A directory holds a configuration only when both are present.
+const std::vector<std::string> kConfigurationFiles = {"system.conf", "service.conf"};
+// Copied along with a configuration, in this order; the last one is not required.
+constexpr std::array<const char*, 3> kCopiedFiles = {"system.conf", "service.conf", "connection_trace.txt"};
+
+constexpr std::uint16_t kConfigFileMode = 0664;
+constexpr std::uint16_t kConfigDirMode = 0775;
+constexpr std::uint16_t kTraceFileMode = 0666;
+
+std::string joined(const std::string& dir, const std::string& name) {
+    return dir + "/" + name;
+}
+
+// The empty namespace names "/etc" itself; requests refuse it, and these steps never act on it either.
+bool names_own_directory(support::trace_t& trace, const install::namespace_names_t& names) {
+    if (names.qv_namespace().empty()) {
+        trace_error(trace, "The empty namespace names no configuration directory; nothing changed");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool helper_tool_t::_verifyDir(const std::string& dir, const std::vector<std::string>& file_names) {
+    for (const auto& name : file_names) {
+        if (!files::exists(joined(dir, name))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void helper_tool_t::_migrateToGlobalConfigFrom(const install::namespace_names_t& names,
+                                               const string_arg_t& source_dir) {
+    if (!names_own_directory(_trace, names)) {
+        return;
+    }
+    const std::string global_dir = names.global_config_dir();
+    // 1. Create G; on failure the later steps still run and report for themselves.
+    if (const auto created = files::create_directory(global_dir, true); !created) {
+        trace_error(_trace, "Cannot create %s", global_dir.c_str());
+    }
+    if (_verifyDir(global_dir, kConfigurationFiles)) {
+        // 2. A configuration already in place is never overwritten.
+        trace_warning(_trace, "The global configuration already exists; nothing copied");
+    } else if (source_dir && _verifyDir(*source_dir, kConfigurationFiles)) {
+        // 3. Copy what is missing; a file already in G stays as it is.
+        for (const char* name : kCopiedFiles) {
+            (void)files::copy_item(joined(*source_dir, name), joined(global_dir, name));
+        }
+        trace_info(_trace, "Copied the configuration into the global configuration directory");
+    } else {
+        // 4.
+        trace_warning(_trace, "No configuration to migrate into the global configuration directory");
+    }
+    // 5.
+    (void)_fixGlobalConfigPermissions(names);
+}
+
+bool helper_tool_t::_fixGlobalConfigPermissions(const install::namespace_names_t& names) {
+    if (!names_own_directory(_trace, names)) {
+        return false;
+    }
+    const std::string global_dir = names.global_config_dir();
+    // 1.
+    trace_info(_trace, "Setting the owner and modes of the global configuration");
+    // 2.-4. All three run, whatever an earlier one gave. The recursive 0664 also takes G's search
+    // permission, which the second command gives back.
+    const bool files_mode = commands::ExternalCommands::chmod(global_dir, kConfigFileMode, true);
+    const bool dir_mode = commands::ExternalCommands::chmod(global_dir, kConfigDirMode, false);
+    const bool owner = commands::ExternalCommands::chown(global_dir, "root", "staff", true);
+    // 5.
+    return files_mode && dir_mode && owner;
+}
+
+void helper_tool_t::_createGlobalTraceIfNeedFor(const install::namespace_names_t& names) {
+    // 1.
+    const std::string trace_file = names.global_trace_file();
+    // 2. An existing trace file keeps its content.
+    if (!files::exists(trace_file)) {
+        trace_info(_trace, "Creating the global trace file");
+        if (const auto created = files::create_file(trace_file); !created) {
+            trace_error(_trace, "Cannot create %s", trace_file.c_str());
+        }
+    }
+    // 3.
+    (void)commands::ExternalCommands::chmod(trace_file, kTraceFileMode, false);
+}
+
+}  // namespace core
