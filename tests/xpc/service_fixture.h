@@ -32,7 +32,7 @@ inline constexpr std::array<xpc::method_signature_t, 4> kInterface = {{
 inline constexpr auto kPatience = 10s;
 
 class service_fixture_t : public testing::Test {
-  protected:
+protected:
     void TearDown() override {
         release_waiting_handler();
         listener_.reset();
@@ -110,7 +110,7 @@ class service_fixture_t : public testing::Test {
     bool release_ = false;
     bool current_matched_ = false;
 
-  private:
+private:
     void handle(const std::weak_ptr<xpc::connection_t>& weak, const xpc::request_t& request,
                 xpc::reply_t& reply) {
         const auto current = xpc::current_connection();

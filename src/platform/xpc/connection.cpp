@@ -16,7 +16,7 @@ thread_local std::shared_ptr<connection_t> t_current_connection;
 
 // Makes a connection current for the length of one request handler.
 class current_connection_scope_t {
-  public:
+public:
     explicit current_connection_scope_t(std::shared_ptr<connection_t> connection) {
         t_current_connection = std::move(connection);
     }

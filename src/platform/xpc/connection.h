@@ -28,17 +28,17 @@ class thread_registry_t;
 // is valid; later calls, and a value of a type other than the declared reply type, send nothing. A reply
 // that is never called sends nothing at all. Copies share the once-only state.
 class reply_t {
-  public:
+public:
     reply_t(std::weak_ptr<connection_t> connection, std::uint64_t call_id, char reply_type);
     void operator()(value_t value) const;
 
-  private:
+private:
     struct state_t;
     std::shared_ptr<state_t> state_;
 };
 
 class connection_t : public std::enable_shared_from_this<connection_t> {
-  public:
+public:
     using exported_object_t = std::function<void(const request_t& request, reply_t reply)>;
     using handler_t = std::function<void()>;
     using protocol_error_handler_t = std::function<void(std::string_view reason)>;
@@ -80,7 +80,7 @@ class connection_t : public std::enable_shared_from_this<connection_t> {
     void invalidate();
     [[nodiscard]] bool is_valid() const { return !invalidated_.load(); }
 
-  private:
+private:
     friend class reply_t;
     struct handlers_t {
         interface_t exported;

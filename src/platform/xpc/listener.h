@@ -18,7 +18,7 @@ namespace platform::xpc {
 class thread_registry_t;
 
 class listener_t {
-  public:
+public:
     // Returns true to admit: the delegate then configures the connection and resumes it. A refused
     // connection is invalidated by the listener.
     using delegate_t = std::function<bool(const std::shared_ptr<connection_t>& connection)>;
@@ -48,7 +48,7 @@ class listener_t {
 
     [[nodiscard]] const std::string& socket_path() const { return path_; }
 
-  private:
+private:
     listener_t(unique_fd_t socket, std::string path, bool owns_path);
     void accept_loop();
     void admit(unique_fd_t client);

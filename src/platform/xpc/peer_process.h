@@ -21,7 +21,7 @@ struct executable_identity_t {
 };
 
 class peer_process_t {
-  public:
+public:
     // SO_PEERCRED for pid and effective ids, SO_PEERPIDFD (or pidfd_open) to pin the process, the rest
     // from /proc/<pid>. Fails with a reason when the peer is gone or cannot be read.
     [[nodiscard]] static std::optional<peer_process_t> from_socket(int socket, std::string* reason = nullptr);
@@ -31,7 +31,7 @@ class peer_process_t {
     // False once the process has ended or exec'd another executable since accept.
     [[nodiscard]] bool runs_admitted_executable() const;
 
-  private:
+private:
     peer_process_t(audit_token_t token, unique_fd_t pidfd, executable_identity_t executable);
 
     audit_token_t token_;

@@ -26,20 +26,20 @@ enum class call_error_t {
 
 // A reply value or the reason there is none.
 class [[nodiscard]] call_result_t {
-  public:
+public:
     call_result_t(value_t value) : value_(std::move(value)) {}  // NOLINT: implicit by design
     call_result_t(call_error_t error) : error_(error) {}        // NOLINT: implicit by design
     [[nodiscard]] bool ok() const { return value_.has_value(); }
     [[nodiscard]] const value_t& value() const { return *value_; }
     [[nodiscard]] call_error_t error() const { return error_; }
 
-  private:
+private:
     std::optional<value_t> value_;
     call_error_t error_ = call_error_t::refused;
 };
 
 class remote_connection_t {
-  public:
+public:
     // Connects without waiting for the hello; null with a reason when the socket cannot be reached.
     [[nodiscard]] static std::unique_ptr<remote_connection_t> connect(const std::string& socket_path,
                                                                       std::string* reason = nullptr);
@@ -61,7 +61,7 @@ class remote_connection_t {
     [[nodiscard]] int native_handle() const { return socket_.get(); }
     void close();
 
-  private:
+private:
     explicit remote_connection_t(unique_fd_t socket);
     [[nodiscard]] std::optional<call_error_t> handshake_locked(
         std::chrono::steady_clock::time_point deadline);

@@ -68,13 +68,15 @@ void thread_registry_t::shutdown() {
         connection->invalidate();
     }
     running.clear();
-    std::list<std::thread> threads;
+    // The nodes stay alive until every thread has been joined: each one marks its own node as it ends.
+    std::list<worker_t> workers;
     {
         std::lock_guard lock(mutex_);
-        for (auto& worker : workers_) {
-            threads.push_back(std::move(worker.thread));
-        }
-        workers_.clear();
+        workers.splice(workers.end(), workers_);
+    }
+    std::list<std::thread> threads;
+    for (auto& worker : workers) {
+        threads.push_back(std::move(worker.thread));
     }
     join_all(threads);
 }

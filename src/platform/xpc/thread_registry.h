@@ -14,7 +14,7 @@ namespace platform::xpc {
 class connection_t;
 
 class thread_registry_t {
-  public:
+public:
     thread_registry_t() = default;
     ~thread_registry_t();
     thread_registry_t(const thread_registry_t&) = delete;
@@ -25,7 +25,7 @@ class thread_registry_t {
     // Invalidates the connections that still run and joins every thread; later spawns are refused.
     void shutdown();
 
-  private:
+private:
     struct worker_t {
         std::thread thread;
         std::weak_ptr<connection_t> connection;

@@ -8,7 +8,7 @@
 namespace platform::xpc {
 
 class unique_fd_t {
-  public:
+public:
     unique_fd_t() = default;
     explicit unique_fd_t(int fd) : fd_(fd) {}
     ~unique_fd_t() { reset(); }
@@ -32,7 +32,7 @@ class unique_fd_t {
         fd_ = fd;
     }
 
-  private:
+private:
     int fd_ = -1;
 };
 

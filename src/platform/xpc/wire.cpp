@@ -11,7 +11,7 @@ constexpr char kNilCode = 'N';
 
 // Appends little-endian fields to a message under construction.
 class writer_t {
-  public:
+public:
     void u8(std::uint8_t value) { bytes_.push_back(value); }
     void u16(std::uint16_t value) { little_endian(value, 2); }
     void u32(std::uint32_t value) { little_endian(value, 4); }
@@ -29,7 +29,7 @@ class writer_t {
     }
     [[nodiscard]] bytes_t take() { return std::move(bytes_); }
 
-  private:
+private:
     void little_endian(std::uint64_t value, int size) {
         for (int i = 0; i < size; ++i) {
             bytes_.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
@@ -40,7 +40,7 @@ class writer_t {
 
 // Reads little-endian fields; every read is bounds-checked and a short read leaves the reader failed.
 class reader_t {
-  public:
+public:
     explicit reader_t(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
 
     [[nodiscard]] std::optional<std::uint64_t> little_endian(std::size_t size) {
@@ -64,7 +64,7 @@ class reader_t {
     }
     [[nodiscard]] std::size_t remaining() const { return bytes_.size() - offset_; }
 
-  private:
+private:
     std::span<const std::uint8_t> bytes_;
     std::size_t offset_ = 0;
 };

@@ -63,7 +63,7 @@ struct reply_message_t {
 // A decoded message, or the reason it was refused ("unknown selector", "trailing bytes", ...).
 template <typename T>
 class [[nodiscard]] decoded_t {
-  public:
+public:
     decoded_t(T value) : outcome_(std::move(value)) {}  // NOLINT: implicit by design
     [[nodiscard]] static decoded_t failure(std::string reason) {
         return decoded_t(failure_tag_t{}, std::move(reason));
@@ -79,7 +79,7 @@ class [[nodiscard]] decoded_t {
         return ok() ? std::string_view{} : std::string_view{std::get<1>(outcome_)};
     }
 
-  private:
+private:
     struct failure_tag_t {};
     decoded_t(failure_tag_t, std::string reason) : outcome_(std::in_place_index<1>, std::move(reason)) {}
     std::variant<T, std::string> outcome_;
