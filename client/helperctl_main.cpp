@@ -1,6 +1,9 @@
 // quorvix-helperctl: one command per request of the helper, and `call` for any request with raw values.
 // Exit status: 0 a reply arrived, 2 usage error, 3 refused or closed without a reply, 4 time-out.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <iostream>
@@ -11,7 +14,11 @@
 #include <vector>
 
 #include "client/helper_client.h"
+#include "client/rights_commands.h"
+#include "platform/authorization_services.h"
 #include "platform/system_root.h"
+#include "support/product.h"
+#include "support/trace_log.h"
 
 namespace {
 
@@ -39,9 +46,13 @@ commands:
   check-global-settings [--auth-hex HEX]
   set-darkwake MODE
   call SELECTOR [VALUE...]      VALUE: @TEXT  D:HEX  B:0|1  c:N  i:N  N (nil)
+  setup-rights | delete-rights
 
 The privileged commands send the external authorization form of this process unless --auth-hex gives
 other bytes. The reply is printed: YES/NO, a decimal integer, the string, or (nil).
+setup-rights and delete-rights work on the rights database in this process, without the helper, and print
+each right with its rule, or (undefined) for one the database lacks; exit status 3 when this process gets
+no authorization.
 Exit status: 0 a reply arrived, 2 usage error, 3 refused or closed without a reply, 4 time-out.
 )";
 
@@ -258,6 +269,30 @@ invocation_t parse_command(const std::string& command, std::vector<std::string> 
     return invocation;
 }
 
+// setup-rights and delete-rights: the client's own work on the rights database.
+int run_rights_command(client::rights_action_t action) {
+    // Records go to the helper's trace file when this user may write it; the printed rights tell the rest.
+    support::trace_log_init();
+    const std::string trace_path = platform::system_path("/var/log/") + support::kProductName + ".trace";
+    if (access(trace_path.c_str(), W_OK) == 0 ||
+        (errno == ENOENT && access(platform::system_path("/var/log").c_str(), W_OK) == 0)) {
+        support::set_trace_path(support::string_t(std::string_view(trace_path)));
+        support::set_process_name("helperctl");
+    } else {
+        support::trace_log().output_enabled = false;
+    }
+    platform::sqlite_authorization_services_t services;
+    const client::rights_outcome_t outcome = client::run_rights_action(services, action);
+    if (outcome.status != platform::errAuthorizationSuccess) {
+        std::fprintf(stderr, "quorvix-helperctl: no authorization for this process (%d)\n", outcome.status);
+        return kExitNoReply;
+    }
+    for (const client::right_state_t& right : outcome.rights) {
+        std::printf("%s\t%s\n", right.name.c_str(), right.rule ? right.rule->c_str() : "(undefined)");
+    }
+    return kExitReply;
+}
+
 void print_reply(const value_t& value) {
     std::visit(
         [](const auto& v) {
@@ -289,6 +324,7 @@ int main(int argc, char** argv) {
     std::optional<std::string> socket_path;
     double timeout_seconds = client::helper_client_t::kDefaultTimeout.count() / 1000.0;
     invocation_t invocation;
+    std::optional<client::rights_action_t> rights_action;
     try {
         std::size_t next = 0;
         for (; next < words.size() && words[next].rfind("--", 0) == 0; next += 2) {
@@ -314,7 +350,16 @@ int main(int argc, char** argv) {
         if (next >= words.size()) {
             throw usage_error_t{"missing command"};
         }
-        invocation = parse_command(words[next], std::vector<std::string>(words.begin() + next + 1, words.end()));
+        if (words[next] == "setup-rights" || words[next] == "delete-rights") {
+            if (next + 1 != words.size()) {
+                throw usage_error_t{words[next] + " takes no arguments"};
+            }
+            rights_action = words[next] == "setup-rights" ? client::rights_action_t::setup
+                                                          : client::rights_action_t::remove;
+        } else {
+            invocation =
+                parse_command(words[next], std::vector<std::string>(words.begin() + next + 1, words.end()));
+        }
     } catch (const usage_error_t& error) {
         std::fprintf(stderr, "quorvix-helperctl: %s\n\n%s", error.message.c_str(), kUsage);
         return kExitUsage;
@@ -323,6 +368,9 @@ int main(int argc, char** argv) {
     if (const auto problem = platform::load_system_root_from_environment()) {
         std::fprintf(stderr, "quorvix-helperctl: %s\n", problem->c_str());
         return kExitUsage;
+    }
+    if (rights_action) {
+        return run_rights_command(*rights_action);
     }
     const auto timeout = std::chrono::milliseconds(static_cast<std::int64_t>(timeout_seconds * 1000));
     std::string reason;

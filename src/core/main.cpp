@@ -9,6 +9,7 @@
 
 #include "core/embedded_resources.h"
 #include "core/helper_tool.h"
+#include "platform/authorization_services.h"
 #include "platform/main_bundle.h"
 #include "platform/system_root.h"
 #include "platform/xpc/listener.h"
@@ -55,8 +56,10 @@ int main() {
     const std::string version = bundle.string_for_key("CFBundleVersion").value_or("");
     trace_info(entry_trace, "%s helper %s starting", support::kProductName, version.c_str());
     {
+        platform::sqlite_authorization_services_t authorization;
         core::helper_dependencies_t dependencies;
         dependencies.main_bundle = &bundle;
+        dependencies.authorization = &authorization;
         dependencies.make_listener = [&entry_trace](const std::string& service_name) {
             std::string reason;
             auto listener = platform::xpc::listener_t::create_for_service(service_name, &reason);

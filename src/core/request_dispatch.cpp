@@ -135,7 +135,7 @@ constexpr std::array<route_t, kRequests.size()> kRoutes = {{
     route<set_tray_enabled, &helper_tool_t::set_tray_enabled>(),
     route<quit_service, &helper_tool_t::quit_service>(),
     route<fix_config_permissions, &helper_tool_t::fix_config_permissions>(),
-    not_available<check_global_settings_auth>(),
+    route<check_global_settings_auth, &helper_tool_t::check_global_settings_auth>(),
     route<set_darkwake_mode, &helper_tool_t::set_darkwake_mode>(),
     route<is_autostart_enabled, &helper_tool_t::isAutostartEnabledForNamespace>(),
     route<set_autostart_enabled, &helper_tool_t::setAutostartEnabled>(),

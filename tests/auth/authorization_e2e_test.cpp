@@ -1,0 +1,87 @@
+// The authorization check end to end: the helper process, its rights database, and signed clients of
+// different users, plus the client's own work on the rights database.
+#include <gtest/gtest.h>
+
+#include "fixtures/helper_process.h"
+#include "platform/authorization_form.h"
+
+namespace {
+
+using fixtures::run_program;
+
+std::string hex(const platform::authorization_external_form_t& bytes) {
+    std::string text;
+    for (const std::uint8_t byte : bytes) {
+        text += "0123456789abcdef"[byte >> 4];
+        text += "0123456789abcdef"[byte & 15];
+    }
+    return text;
+}
+
+class AuthorizationEndToEnd : public testing::Test {
+protected:
+    // quorvix-helperctl as root, or as nobody through setpriv.
+    fixtures::run_result_t helperctl(const std::vector<std::string>& arguments, bool as_nobody = false) {
+        if (!as_nobody) {
+            return run_program(sandbox_, clients_.helperctl(), arguments);
+        }
+        std::vector<std::string> words = {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                          clients_.helperctl().string()};
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        return run_program(sandbox_, "/usr/bin/setpriv", words);
+    }
+
+    fixtures::sandbox_t sandbox_;
+    fixtures::signed_clients_t clients_{sandbox_};
+    fixtures::helper_process_t helper_{sandbox_};
+};
+
+TEST_F(AuthorizationEndToEnd, GlobalSettingsAreUnlockedForRootOnlyAndOnlyWithItsOwnForm) {
+    EXPECT_EQ(helperctl({"check-global-settings"}).out, "YES\n");
+    const auto nobody = helperctl({"check-global-settings"}, true);
+    EXPECT_EQ(nobody.exit_status, 0) << nobody.err;
+    EXPECT_EQ(nobody.out, "NO\n");
+    // The test process's form, sent by the client: it names a process other than the peer.
+    const auto borrowed = platform::make_authorization_form_for_self();
+    ASSERT_TRUE(borrowed);
+    EXPECT_EQ(helperctl({"check-global-settings", "--auth-hex", hex(*borrowed)}).out, "NO\n");
+    EXPECT_EQ(helperctl({"check-global-settings", "--auth-hex", std::string(62, 'a')}).out, "NO\n");
+
+    const std::string trace = sandbox_.read_file("/var/log/quorvix.trace");
+    EXPECT_NE(trace.find("Code=-60005"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("Code=-60002"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("(OSStatus error -50.)"), std::string::npos) << trace;
+}
+
+TEST_F(AuthorizationEndToEnd, RightsAreSetUpAndDeletedByAnAdministratorThroughTheClient) {
+    const auto nobody = helperctl({"setup-rights"}, true);
+    EXPECT_EQ(nobody.exit_status, 0) << nobody.err;
+    EXPECT_EQ(std::count(nobody.out.begin(), nobody.out.end(), '\n'), 4) << nobody.out;
+    EXPECT_EQ(nobody.out.find("is-admin"), std::string::npos)
+        << "nobody may not define rights: " << nobody.out;
+
+    const auto setup = helperctl({"setup-rights"});
+    EXPECT_EQ(setup.exit_status, 0) << setup.err;
+    EXPECT_NE(setup.out.find("com.trellwick.Quorvix.Helper.install_quorvix\tis-admin\n"), std::string::npos)
+        << setup.out;
+    EXPECT_NE(setup.out.find("com.trellwick.Quorvix.Helper.global_settings\tauthenticate-admin\n"),
+              std::string::npos)
+        << setup.out;
+    // The helper reads the database afresh: a right opened to everyone lets nobody in.
+    ASSERT_EQ(
+        run_program(
+            sandbox_, "/usr/bin/sqlite3",
+            {sandbox_.path("/var/db/auth.db"),
+             "UPDATE rules SET rule = 'allow' WHERE name = 'com.trellwick.Quorvix.Helper.global_settings'"})
+            .exit_status,
+        0);
+    EXPECT_EQ(helperctl({"check-global-settings"}, true).out, "YES\n");
+
+    const auto removed = helperctl({"delete-rights"});
+    EXPECT_EQ(removed.exit_status, 0) << removed.err;
+    EXPECT_EQ(std::count(removed.out.begin(), removed.out.end(), '\n'), 4) << removed.out;
+    EXPECT_EQ(removed.out.find("admin"), std::string::npos) << removed.out;
+    EXPECT_EQ(helperctl({"check-global-settings"}, true).out, "NO\n");
+}
+
+}  // namespace
