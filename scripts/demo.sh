@@ -59,6 +59,47 @@ show "$root/usr/local/bin/quorvix-helperctl" version
 echo "exit status $?"
 set -e
 
+say "Stand-ins for launchd's tool: /bin/launchctl under the root only logs its calls"
+mkdir -p "$root/bin"
+cat > "$root/bin/launchctl" <<SCRIPT
+#!/bin/sh
+echo "launchctl \$*" >> "$root/var/log/tools.log"
+SCRIPT
+chmod 755 "$root/bin/launchctl"
+echo "calls are logged to $root/var/log/tools.log"
+
+say "A service job file for the namespace demo, installed by hand and disabled"
+job=$root/Library/LaunchDaemons/com.trellwick.demo.service.plist
+cat > "$job" <<PLIST
+<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0">
+<dict>
+  <key>Label</key><string>com.trellwick.demo.service</string>
+  <key>Disabled</key><true/>
+  <key>RunAtLoad</key><true/>
+  <key>UserName</key><string>root</string>
+</dict>
+</plist>
+PLIST
+show "$app/quorvix-helperctl" is-installed demo
+show "$app/quorvix-helperctl" is-disabled demo
+
+say "Starting the service enables its job file, then bootstraps it into launchd"
+show "$app/quorvix-helperctl" start-service demo
+show "$app/quorvix-helperctl" is-disabled demo
+tail -n 1 "$root/var/log/tools.log"
+
+say "Switching its automatic start off rewrites RunAtLoad"
+show "$app/quorvix-helperctl" is-run-at-load demo
+show "$app/quorvix-helperctl" set-autostart no demo
+show "$app/quorvix-helperctl" is-run-at-load demo
+grep -A1 RunAtLoad "$job" | tr -d ' \t\n'; echo
+
+say "Stopping it by its label; a namespace with a hyphen is refused and runs nothing"
+show "$app/quorvix-helperctl" quit-service demo
+show "$app/quorvix-helperctl" quit-service demo-x
+cat "$root/var/log/tools.log"
+
 say "The trace file, $root/var/log/quorvix.trace"
 cat "$root/var/log/quorvix.trace"
 

@@ -20,21 +20,7 @@
 
 namespace helper_tests {
 
-// The answer a handler gave through its reply block; absent when it never replied.
-template <typename T>
-class reply_catcher_t {
-public:
-    [[nodiscard]] core::reply_t<T> block() {
-        return [this](T value) {
-            EXPECT_FALSE(value_) << "a request replies once";
-            value_ = std::move(value);
-        };
-    }
-    [[nodiscard]] const std::optional<T>& value() const { return value_; }
-
-private:
-    std::optional<T> value_;
-};
+using calls_t = std::vector<std::vector<std::string>>;
 
 class HelperSandbox : public testing::Test {
 protected:
@@ -53,42 +39,45 @@ protected:
     // A helper whose main bundle is the embedded one, or one carrying `identifier`.
     std::shared_ptr<core::helper_tool_t> make_helper(
         const std::optional<std::string>& identifier = std::nullopt) {
-        if (identifier) {
-            auto info = platform::property_list_t::dictionary();
-            info.set("CFBundleIdentifier", platform::property_list_t::string(*identifier));
-            bundle_ = platform::bundle_t::from_info("/usr/libexec/quorvix-helper", std::move(info));
-        } else {
-            bundle_ = core::embedded_main_bundle("/usr/libexec/quorvix-helper");
-        }
+        auto info = platform::property_list_t::dictionary();
+        info.set("CFBundleIdentifier", platform::property_list_t::string(identifier.value_or("")));
+        bundle_ = identifier ? platform::bundle_t::from_info("/usr/libexec/quorvix-helper", std::move(info))
+                             : core::embedded_main_bundle("/usr/libexec/quorvix-helper");
         core::helper_dependencies_t dependencies;
         dependencies.main_bundle = &*bundle_;
         return std::make_shared<core::helper_tool_t>(std::move(dependencies));
     }
 
-    // A handler's reply, called as `ask<bool>([&](auto reply) { helper->quit_service(ns, reply); })`.
+    // The one reply of a handler: `ask<bool>([&](auto reply) { helper->quit_service(ns, reply); })`.
     template <typename T, typename Call>
-    std::optional<T> ask(Call&& call) {
-        reply_catcher_t<T> catcher;
-        call(catcher.block());
-        return catcher.value();
+    static std::optional<T> ask(Call&& call) {
+        std::optional<T> answer;
+        int replies = 0;
+        call(core::reply_t<T>([&](T value) {
+            answer = std::move(value);
+            ++replies;
+        }));
+        EXPECT_LE(replies, 1) << "a request replies once";
+        return answer;
     }
 
     [[nodiscard]] std::string trace() const { return sandbox_.read_file("/var/log/quorvix.trace"); }
-    // Records of one level ("info", "warning", "error").
+    // The records of one level: "info", "warning" or "error".
     [[nodiscard]] std::vector<std::string> records(const std::string& level) const {
         std::vector<std::string> found;
         std::istringstream in(trace());
         for (std::string line; std::getline(in, line);) {
-            if (line.find(" " + level + " ") != std::string::npos || line.rfind(level + " ", 0) == 0) {
+            const auto start = line.find_first_not_of(' ');
+            if (start != std::string::npos && line.compare(start, level.size() + 1, level + " ") == 0) {
                 found.push_back(line);
             }
         }
         return found;
     }
 
-    // A job file written by hand: a dictionary of the given boolean entries.
-    void write_job_file(const std::string& path,
-                        const std::vector<std::pair<std::string, bool>>& entries) const {
+    // A job file written by hand: its label and the given boolean entries.
+    static void write_job_file(const std::string& path,
+                               const std::vector<std::pair<std::string, bool>>& entries) {
         std::filesystem::create_directories(std::filesystem::path(path).parent_path());
         auto job = platform::property_list_t::dictionary();
         job.set("Label", platform::property_list_t::string(std::filesystem::path(path).stem().string()));
@@ -99,13 +88,9 @@ protected:
     }
     [[nodiscard]] static std::optional<bool> job_flag(const std::string& path, const std::string& key) {
         const auto job = platform::property_list_t::read_file(path);
-        if (!job) {
-            return std::nullopt;
-        }
-        const auto value = job->root().get(key);
+        const auto value = job ? job->root().get(key) : std::nullopt;
         return value ? value->as_bool() : std::nullopt;
     }
-
     [[nodiscard]] static unsigned mode_of(const std::string& path) {
         struct stat status {};
         return ::lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
