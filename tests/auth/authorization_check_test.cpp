@@ -10,8 +10,6 @@
 #include "core/helper_tool.h"
 #include "core/request_dispatch.h"
 #include "fixtures/sandbox.h"
-#include "platform/authorization_form.h"
-#include "platform/authorization_services.h"
 #include "support/trace_log.h"
 
 namespace {
@@ -71,6 +69,8 @@ TEST_F(AuthorizationCheck, RefusesAnythingButThirtyTwoBytesWithoutCallingThePlat
     }
     EXPECT_EQ(counting_.calls(), 0);
     EXPECT_EQ(lines_with("error"), 8u) << trace();
+    // A helper built without Authorization Services grants nothing.
+    EXPECT_FALSE(global_settings_reply(*make_helper(nullptr), bytes_t(32, 0)));
     EXPECT_EQ(lines_with("The operation couldn't be completed. (OSStatus error -50.)"), 8u) << trace();
 }
 
@@ -117,25 +117,6 @@ TEST_F(AuthorizationCheck, RefusalCarriesTheFailingStatusAndFreesWhatWasCreated)
     }
 }
 
-TEST_F(AuthorizationCheck, RealServicesRefuseFormsThatNameNoPeerOfTheRequest) {
-    platform::sqlite_authorization_services_t services(sandbox_.path("/var/db/auth.db"));
-    const auto own = platform::make_authorization_form_for_self();
-    ASSERT_TRUE(own);
-    bytes_t random(32);
-    std::generate(random.begin(), random.end(),
-                  [n = 17u]() mutable { return static_cast<std::uint8_t>(n *= 31); });
-    // Outside a connection there is no peer the form could name, even this process's own form.
-    for (const bytes_t& form : {bytes_t(own->begin(), own->end()), random}) {
-        const auto error =
-            make_helper(&services)->check_authorization(form, core::selector_of(request_id_t::install));
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->code, platform::errAuthorizationInvalidRef);
-    }
-    EXPECT_EQ(services.live_references(), 0u);
-    // A helper built without Authorization Services grants nothing.
-    EXPECT_FALSE(global_settings_reply(*make_helper(nullptr), bytes_t(own->begin(), own->end())));
-}
-
 TEST_F(AuthorizationCheck, ResetWarnsForEachRightTheToolCannotRemoveAndGoesOn) {
     sandbox_.install_all_fake_tools();
     sandbox_.set_tool_status("security", 1);
@@ -152,19 +133,6 @@ TEST_F(AuthorizationCheck, ResetWarnsForEachRightTheToolCannotRemoveAndGoesOn) {
     }
     EXPECT_EQ(lines_with("warning"), 4u) << trace();
     EXPECT_EQ(counting_.calls(), 0) << "the reset goes through the tool, not the services";
-}
-
-TEST_F(AuthorizationCheck, ResetRemovesTheRightsFromTheDatabase) {
-    sandbox_.install_all_fake_tools();
-    platform::sqlite_authorization_services_t services(sandbox_.path("/var/db/auth.db"));
-    auth::helper_tool_common_t::setup_authorization_rights(services.create().reference);
-    ASSERT_EQ(services.right_set(services.create().reference.handle(), "other.right", "allow", {}, {}), 0);
-    make_helper(&services)->_resetAuthDB();
-    for (const std::string& right : auth::helper_tool_common_t::authRightNames()) {
-        EXPECT_EQ(services.right_get(right).status, platform::errAuthorizationDenied) << right;
-    }
-    EXPECT_EQ(services.right_get("other.right").status, 0) << "only the helper's rights go";
-    EXPECT_EQ(lines_with("warning"), 0u) << trace();
 }
 
 }  // namespace
