@@ -12,6 +12,7 @@
 #include "platform/authorization_services.h"
 #include "platform/main_bundle.h"
 #include "platform/system_root.h"
+#include "platform/workspace.h"
 #include "platform/xpc/listener.h"
 #include "support/product.h"
 #include "support/trace.h"
@@ -29,9 +30,18 @@ std::string own_executable_path() {
     return path;
 }
 
+// As NSString's lastPathComponent: trailing slashes do not count, and "/" stays "/".
+std::string last_path_component(std::string path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos || path.size() == 1 ? path : path.substr(slash + 1);
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     if (const auto problem = platform::load_system_root_from_environment()) {
         std::fprintf(stderr, "quorvix-helper: %s\n", problem->c_str());
         return 1;
@@ -57,8 +67,12 @@ int main() {
     trace_info(entry_trace, "%s helper %s starting", support::kProductName, version.c_str());
     {
         platform::sqlite_authorization_services_t authorization;
+        platform::process_workspace_t workspace;
         core::helper_dependencies_t dependencies;
         dependencies.main_bundle = &bundle;
+        dependencies.workspace = &workspace;
+        // The job sweep spares the job file that names this executable.
+        dependencies.own_executable_name = last_path_component(argc > 0 && argv[0] != nullptr ? argv[0] : "");
         dependencies.authorization = &authorization;
         dependencies.make_listener = [&entry_trace](const std::string& service_name) {
             std::string reason;
