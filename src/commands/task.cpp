@@ -45,19 +45,19 @@ pipe_t make_pipe() {
 }
 
 class file_actions_t {
-  public:
+public:
     file_actions_t() { ::posix_spawn_file_actions_init(&actions_); }
     ~file_actions_t() { ::posix_spawn_file_actions_destroy(&actions_); }
     file_actions_t(const file_actions_t&) = delete;
     file_actions_t& operator=(const file_actions_t&) = delete;
     [[nodiscard]] posix_spawn_file_actions_t* get() { return &actions_; }
 
-  private:
+private:
     posix_spawn_file_actions_t actions_{};
 };
 
 class spawn_attributes_t {
-  public:
+public:
     spawn_attributes_t() {
         ::posix_spawnattr_init(&attributes_);
         // A tool starts with default signal handling and nothing blocked, whatever the calling thread did;
@@ -75,7 +75,7 @@ class spawn_attributes_t {
     spawn_attributes_t& operator=(const spawn_attributes_t&) = delete;
     [[nodiscard]] const posix_spawnattr_t* get() const { return &attributes_; }
 
-  private:
+private:
     posix_spawnattr_t attributes_{};
 };
 
@@ -155,6 +155,11 @@ bool drain_for(int fd, std::string& output, int milliseconds) {
         return true;
     }
     return read_available(fd, output);
+}
+
+[[nodiscard]] bool has_input(int fd) {
+    pollfd entry{fd, POLLIN, 0};
+    return ::poll(&entry, 1, 0) > 0;
 }
 
 void read_to_end(int fd, std::string& output) {
@@ -271,12 +276,13 @@ std::optional<std::string> task_t::syncStdOutExecuteWithTimeout(double timeout) 
             pause_for(kPollSeconds);
         }
     }
-    if (pipe_open) {
-        read_to_end(output_pipe.read_end.get(), output);
-    }
-
     if (status != 0) {
         return std::string();
+    }
+    // Everything the tool wrote is in the pipe by now. A process it left behind may still hold the pipe
+    // open, and waiting for that end of file would undo the time-out, so only what is there is taken.
+    while (pipe_open && has_input(output_pipe.read_end.get())) {
+        pipe_open = read_available(output_pipe.read_end.get(), output);
     }
     if (!is_valid_utf8(output)) {
         return std::nullopt;
