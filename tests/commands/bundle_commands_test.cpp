@@ -36,7 +36,7 @@ constexpr char kAttachedImages[] =
 
 // The main bundle is a bundle in the sandbox, named `name`.
 class BundleCommands : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         sandbox_.install_all_fake_tools();
         // The disk-image pipeline reverses lines with "tail -r", which only the BSD tail knows.
