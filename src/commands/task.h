@@ -13,12 +13,12 @@ namespace commands {
 
 // A tool that cannot be started at all (missing, not executable). Never reported as a status.
 class launch_error : public std::runtime_error {
-  public:
+public:
     using std::runtime_error::runtime_error;
 };
 
 class task_t {
-  public:
+public:
     task_t(std::string launch_path, std::vector<std::string> arguments);
 
     // The output as UTF-8 text; absent when the status is not 0 or the output is not UTF-8.
@@ -45,7 +45,7 @@ class task_t {
     // Runs the tool and returns its status and whole standard output, undecoded.
     [[nodiscard]] capture_t run_capturing();
 
-  private:
+private:
     // A task launches at most once; a second launch is a logic error.
     void mark_launched();
 

@@ -10,13 +10,13 @@
 namespace commands {
 
 class wildcard_t {
-  public:
+public:
     // Absent when the translated expression does not compile.
     [[nodiscard]] static std::optional<wildcard_t> compile(std::string_view wildcard);
 
     [[nodiscard]] bool matches(std::string_view name) const;
 
-  private:
+private:
     explicit wildcard_t(std::regex expression) : expression_(std::move(expression)) {}
     [[nodiscard]] bool may_match(std::string_view name) const;
 

@@ -16,7 +16,7 @@ constexpr int kEntries = 10000;
 
 // A temporary directory of launchd-like job file names, a tenth of them matching the wildcard.
 class job_directory_t {
-  public:
+public:
     job_directory_t() {
         std::string pattern = (std::filesystem::temp_directory_path() / "qv-bench-XXXXXX").string();
         if (mkdtemp(pattern.data()) != nullptr) {
@@ -36,7 +36,7 @@ class job_directory_t {
 
     [[nodiscard]] const std::string& path() const { return path_; }
 
-  private:
+private:
     std::string path_;
 };
 
