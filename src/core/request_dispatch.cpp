@@ -122,9 +122,9 @@ constexpr route_t not_available() {
 using enum request_id_t;
 constexpr std::array<route_t, kRequests.size()> kRoutes = {{
     route<get_version, &helper_tool_t::get_version_with_reply>(),
-    not_available<install_service>(),
-    not_available<install>(),
-    not_available<uninstall>(),
+    route<install_service, &helper_tool_t::install_quorvix_service_with>(),
+    route<install, &helper_tool_t::install_quorvix_with_auth_data>(),
+    route<uninstall, &helper_tool_t::uninstall_quorvix_with_auth_data>(),
     route<fix_max_files, &helper_tool_t::fixOSMaxFilesIfNeedAndReply>(),
     route<restart, &helper_tool_t::restart_quorvix_with_bundle_path>(),
     route<reboot, &helper_tool_t::reboot_computer_for_username>(),
