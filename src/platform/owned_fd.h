@@ -9,15 +9,14 @@
 namespace platform {
 
 class owned_fd_t {
-  public:
+public:
     owned_fd_t() = default;
     explicit owned_fd_t(int fd) : fd_(fd) {}
     ~owned_fd_t() { reset(); }
     owned_fd_t(owned_fd_t&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     owned_fd_t& operator=(owned_fd_t&& other) noexcept {
         if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
+            reset(std::exchange(other.fd_, -1));
         }
         return *this;
     }
@@ -36,16 +35,18 @@ class owned_fd_t {
         return ::close(std::exchange(fd_, -1)) == 0;
     }
 
-    // Keeps errno, so that a failure can still be described after the descriptor is dropped.
-    void reset() {
+    // Closes the descriptor held, if any, and takes `fd`. Keeps errno, so that a failure can still be
+    // described after the descriptor is dropped.
+    void reset(int fd = -1) {
         if (fd_ >= 0) {
             const int saved = errno;
-            ::close(std::exchange(fd_, -1));
+            ::close(fd_);
             errno = saved;
         }
+        fd_ = fd;
     }
 
-  private:
+private:
     int fd_ = -1;
 };
 

@@ -16,7 +16,7 @@
 #include "fixtures/sandbox.h"
 #include "platform/xpc/listener.h"
 #include "platform/xpc/remote_connection.h"
-#include "platform/xpc/unique_fd.h"
+#include "platform/owned_fd.h"
 
 namespace {
 
@@ -70,7 +70,7 @@ class bare_server_t {
                     return;
                 }
                 echoes_.emplace_back([client] {
-                    xpc::unique_fd_t owned(client);
+                    platform::owned_fd_t owned(client);
                     std::vector<std::uint8_t> buffer(xpc::kMaxMessageSize + 1);
                     ssize_t got = 0;
                     while ((got = recv(client, buffer.data(), buffer.size(), 0)) > 0) {
@@ -91,8 +91,8 @@ class bare_server_t {
             echo.join();
         }
     }
-    [[nodiscard]] xpc::unique_fd_t connect() const {
-        xpc::unique_fd_t client(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    [[nodiscard]] platform::owned_fd_t connect() const {
+        platform::owned_fd_t client(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
@@ -104,7 +104,7 @@ class bare_server_t {
   private:
     fixtures::sandbox_t sandbox_;
     std::string path_;
-    xpc::unique_fd_t socket_;
+    platform::owned_fd_t socket_;
     std::atomic<bool> stopping_{false};
     std::thread acceptor_;
     std::vector<std::thread> echoes_;
@@ -196,7 +196,7 @@ BENCHMARK(BM_Xpc16ConcurrentConnections)->UseRealTime()->Unit(benchmark::kMillis
 
 void BM_Bare16ConcurrentConnections(benchmark::State& state) {
     bare_server_t server;
-    std::vector<xpc::unique_fd_t> clients;
+    std::vector<platform::owned_fd_t> clients;
     for (int i = 0; i < kConcurrentClients; ++i) {
         clients.push_back(server.connect());
     }

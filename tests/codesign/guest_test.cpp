@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "platform/process_info.h"
 #include "admission_requirement.h"
 #include "fixtures/sandbox.h"
 #include "fixtures/test_pki.h"
@@ -59,7 +60,7 @@ class child_t {
         audit_token_t token;
         token.pid = static_cast<std::uint32_t>(pid_);
         const auto stat = fixtures::read_text_file("/proc/" + std::to_string(pid_) + "/stat");
-        token.pid_version = static_cast<std::uint32_t>(parse_start_time(stat).value_or(0));
+        token.pid_version = static_cast<std::uint32_t>(platform::parse_stat_start_time(stat).value_or(0));
         return token;
     }
 
@@ -119,26 +120,6 @@ TEST_F(Guest, RefusesProcessesOpenToDynamicLinkerInjection) {
     for (const char* entry : injecting) {
         child_t child(program_, {"PATH=/bin", entry});
         EXPECT_EQ(validity_of(child.token()), errSecCSGuestInvalid) << entry;
-    }
-}
-
-TEST(GuestProcess, ReadsTheStartTimeAfterTheLastParenthesis) {
-    struct case_t {
-        const char* line;
-        std::optional<std::uint64_t> start;
-    };
-    const case_t cases[] = {
-        {"42 (sleep) S 1 42 42 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1 0 987654 8192 100\n", 987654},
-        {"42 (a) b) c 1 2) S 1 42 42 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1 0 55 8192 100", 55},
-        {"42 (x 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20) S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 "
-         "17 18 77 1",
-         77},
-        {"42 (sleep) S 1 2 3", std::nullopt},
-        {"42 sleep S 1 42 42 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1 0 987654", std::nullopt},
-        {"42 (sleep) S 1 42 42 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1 0 -5 1", std::nullopt},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(parse_start_time(c.line), c.start) << c.line;
     }
 }
 

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "platform/codesign/unique_fd.h"
+#include "platform/owned_fd.h"
 
 namespace {
 
@@ -24,8 +24,8 @@ void put_u16(bytes_t& bytes, std::size_t at, std::uint16_t value) {
 }
 
 // A file in memory with exactly `content`, read through the same descriptor path as a real file.
-unique_fd_t memory_file(const bytes_t& content) {
-    unique_fd_t fd(memfd_create("signature-format-test", MFD_CLOEXEC));
+platform::owned_fd_t memory_file(const bytes_t& content) {
+    platform::owned_fd_t fd(memfd_create("signature-format-test", MFD_CLOEXEC));
     EXPECT_TRUE(fd.valid());
     EXPECT_EQ(write(fd.get(), content.data(), content.size()), static_cast<ssize_t>(content.size()));
     return fd;

@@ -9,14 +9,14 @@
 
 #include "platform/codesign/cms_signature.h"
 #include "platform/codesign/signature_format.h"
-#include "platform/codesign/unique_fd.h"
+#include "platform/owned_fd.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace platform::codesign;
     const std::span<const std::uint8_t> bytes(data, size);
     (void)parse_code_directory(bytes);
 
-    static const unique_fd_t file(memfd_create("signature-fuzz", MFD_CLOEXEC));
+    static const platform::owned_fd_t file(memfd_create("signature-fuzz", MFD_CLOEXEC));
     if (!file.valid() || ftruncate(file.get(), 0) != 0 ||
         pwrite(file.get(), data, size, 0) != static_cast<ssize_t>(size)) {
         return 0;

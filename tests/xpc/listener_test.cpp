@@ -103,21 +103,6 @@ TEST_F(XpcListener, ServiceSocketIsPlacedSafely) {
     EXPECT_EQ(sandbox_.read_file("/var/run/com.example.file"), "keep me");
 }
 
-TEST(PeerProcess, StartTimeIsReadAfterTheLastParenthesis) {
-    const std::string tail = " S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 123456789012 20 21\n";
-    const std::vector<std::pair<std::string, std::optional<std::uint64_t>>> cases = {
-        {"42 (sleep)" + tail, 123456789012},
-        {"42 (a) S 1 (b)" + tail, 123456789012},  // a name that imitates the fields after it
-        {"42 ()) )" + tail, 123456789012},
-        {"42 (sleep) S 1 2 3", std::nullopt},
-        {"42 sleep" + tail, std::nullopt},
-        {"42 (x) S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 12x4", std::nullopt},
-    };
-    for (const auto& [stat, expected] : cases) {
-        EXPECT_EQ(xpc::parse_stat_start_time(stat), expected) << stat;
-    }
-}
-
 TEST(PeerProcess, RealIdsComeFromTheirOwnLine) {
     const std::string status = "Name:\tUidMaker\nUmask:\t0022\nUid:\t501\t0\t0\t0\nGid:\t20\t0\t0\t0\n";
     EXPECT_EQ(xpc::parse_status_real_id(status, "Uid:"), 501u);

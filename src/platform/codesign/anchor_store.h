@@ -10,7 +10,7 @@
 namespace platform::codesign {
 
 class anchor_store_t {
-  public:
+public:
     // Reads every certificate of the PEM file. A missing or unreadable file gives an empty store, which
     // trusts nothing.
     [[nodiscard]] static anchor_store_t load(const std::string& pem_path);
@@ -21,7 +21,7 @@ class anchor_store_t {
     [[nodiscard]] bool empty() const { return anchors_.empty(); }
     [[nodiscard]] bool contains(const X509* certificate) const;
 
-  private:
+private:
     unique_x509_store_t store_;
     std::vector<unique_x509_t> anchors_;
 };

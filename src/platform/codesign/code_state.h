@@ -7,13 +7,13 @@
 #include "platform/codesign/codesign.h"
 #include "platform/codesign/guest_process.h"
 #include "platform/codesign/requirement_parser.h"
-#include "platform/codesign/unique_fd.h"
+#include "platform/owned_fd.h"
 
 namespace platform::codesign {
 
 struct code_t::state_t {
     // The file whose signature is checked; for a guest, its /proc/<pid>/exe.
-    unique_fd_t executable;
+    owned_fd_t executable;
     // Set for a running guest, which must still be the same process when checked.
     std::optional<guest_process_t> guest;
 };

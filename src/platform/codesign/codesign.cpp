@@ -41,7 +41,7 @@ std::optional<std::string> subject_entry(X509* certificate, int nid) {
     return value;
 }
 
-std::unique_ptr<code_t> make_code(unique_fd_t executable, std::optional<guest_process_t> guest) {
+std::unique_ptr<code_t> make_code(owned_fd_t executable, std::optional<guest_process_t> guest) {
     auto state = std::make_unique<code_t::state_t>();
     state->executable = std::move(executable);
     state->guest = std::move(guest);
@@ -62,14 +62,14 @@ os_status_t copy_guest_with_audit_token(const audit_token_t& token, std::unique_
     if (const os_status_t status = open_guest(token, guest); status != errSecSuccess) {
         return status;
     }
-    unique_fd_t executable = std::move(guest.executable);
+    owned_fd_t executable = std::move(guest.executable);
     out = make_code(std::move(executable), std::move(guest));
     return errSecSuccess;
 }
 
 os_status_t create_static_code_with_path(const std::string& path, std::unique_ptr<code_t>& out) {
     out.reset();
-    unique_fd_t fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    owned_fd_t fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) {
         return errSecCSNoSuchCode;
     }
@@ -79,7 +79,7 @@ os_status_t create_static_code_with_path(const std::string& path, std::unique_pt
 
 os_status_t create_static_code_with_fd(int fd, std::unique_ptr<code_t>& out) {
     out.reset();
-    unique_fd_t own(fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1);
+    owned_fd_t own(fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1);
     if (!own.valid()) {
         return kParamErr;
     }

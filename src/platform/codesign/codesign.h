@@ -15,7 +15,7 @@ namespace platform::codesign {
 
 // Code whose signature can be checked: a running guest found by its audit token, or a file.
 class code_t {
-  public:
+public:
     struct state_t;
     explicit code_t(std::unique_ptr<state_t> state);
     ~code_t();
@@ -24,13 +24,13 @@ class code_t {
 
     [[nodiscard]] const state_t& state() const { return *state_; }
 
-  private:
+private:
     std::unique_ptr<state_t> state_;
 };
 
 // A compiled code requirement.
 class requirement_t {
-  public:
+public:
     struct state_t;
     explicit requirement_t(std::unique_ptr<state_t> state);
     ~requirement_t();
@@ -39,7 +39,7 @@ class requirement_t {
 
     [[nodiscard]] const state_t& state() const { return *state_; }
 
-  private:
+private:
     std::unique_ptr<state_t> state_;
 };
 

@@ -11,6 +11,8 @@
 #include <climits>
 #include <string>
 
+#include "platform/process_info.h"
+
 namespace platform::codesign {
 namespace {
 
@@ -22,7 +24,7 @@ std::string proc_path(pid_t pid, std::string_view entry) {
 }
 
 std::optional<std::string> read_proc_file(pid_t pid, std::string_view entry) {
-    unique_fd_t fd(::open(proc_path(pid, entry).c_str(), O_RDONLY | O_CLOEXEC));
+    owned_fd_t fd(::open(proc_path(pid, entry).c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) {
         return std::nullopt;
     }
@@ -65,36 +67,11 @@ bool pidfd_alive(int pidfd) {
 
 bool matches_token_start(pid_t pid, std::uint32_t pid_version) {
     const auto stat = read_proc_file(pid, "stat");
-    const auto start = stat ? parse_start_time(*stat) : std::nullopt;
+    const auto start = stat ? platform::parse_stat_start_time(*stat) : std::nullopt;
     return start && static_cast<std::uint32_t>(*start) == pid_version;
 }
 
 }  // namespace
-
-std::optional<std::uint64_t> parse_start_time(std::string_view stat_line) {
-    const std::size_t close = stat_line.rfind(')');
-    if (close == std::string_view::npos) {
-        return std::nullopt;
-    }
-    std::string_view rest = stat_line.substr(close + 1);
-    // After the name come field 3 (state) onwards; the start time is the 20th of those.
-    constexpr int kStartTimeField = 22;
-    for (int field = 3; !rest.empty(); ++field) {
-        while (!rest.empty() && rest.front() == ' ') {
-            rest.remove_prefix(1);
-        }
-        const std::size_t end = rest.find_first_of(" \n");
-        const std::string_view value = rest.substr(0, end);
-        if (field == kStartTimeField) {
-            return parse_unsigned(value);
-        }
-        if (end == std::string_view::npos) {
-            break;
-        }
-        rest.remove_prefix(end);
-    }
-    return std::nullopt;
-}
 
 bool environment_injects_code(std::string_view environment_block) {
     constexpr std::array<std::string_view, 3> kInjecting = {"LD_PRELOAD", "LD_LIBRARY_PATH", "LD_AUDIT"};

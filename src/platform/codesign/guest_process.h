@@ -9,21 +9,17 @@
 #include <string_view>
 
 #include "platform/audit_token.h"
-#include "platform/codesign/unique_fd.h"
 #include "platform/os_status.h"
+#include "platform/owned_fd.h"
 
 namespace platform::codesign {
 
 struct guest_process_t {
     pid_t pid = 0;
     std::uint32_t pid_version = 0;
-    unique_fd_t pidfd;
-    unique_fd_t executable;
+    owned_fd_t pidfd;
+    owned_fd_t executable;
 };
-
-// Field 22 (start time) of a /proc/<pid>/stat line. The command name may itself hold ')' and blanks, so
-// fields are counted from the last ')'.
-[[nodiscard]] std::optional<std::uint64_t> parse_start_time(std::string_view stat_line);
 
 // True when a NUL-separated environment block sets a variable through which the dynamic linker loads
 // foreign code (LD_PRELOAD, LD_LIBRARY_PATH, LD_AUDIT).

@@ -54,7 +54,7 @@ bool is_dotted_oid(std::string_view text) {
 }
 
 class parser_t {
-  public:
+public:
     explicit parser_t(std::vector<token_t> tokens) : tokens_(std::move(tokens)) {}
 
     std::optional<requirement_node_t> parse() {
@@ -65,7 +65,7 @@ class parser_t {
         return tree;
     }
 
-  private:
+private:
     std::optional<requirement_node_t> expression(std::size_t depth) {
         return binary(depth, "or", requirement_kind_t::any_of, &parser_t::conjunction);
     }

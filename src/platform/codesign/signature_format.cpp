@@ -14,7 +14,7 @@ namespace platform::codesign {
 namespace {
 
 class writer_t {
-  public:
+public:
     void bytes(std::span<const std::uint8_t> data) { out_.insert(out_.end(), data.begin(), data.end()); }
     void text(std::string_view data) {
         out_.insert(out_.end(), reinterpret_cast<const std::uint8_t*>(data.data()),
@@ -28,12 +28,12 @@ class writer_t {
     }
     [[nodiscard]] std::vector<std::uint8_t> take() { return std::move(out_); }
 
-  private:
+private:
     std::vector<std::uint8_t> out_;
 };
 
 class reader_t {
-  public:
+public:
     explicit reader_t(std::span<const std::uint8_t> data) : data_(data) {}
 
     template <typename T>
@@ -58,7 +58,7 @@ class reader_t {
     }
     [[nodiscard]] std::size_t remaining() const { return data_.size() - offset_; }
 
-  private:
+private:
     std::span<const std::uint8_t> data_;
     std::size_t offset_ = 0;
 };

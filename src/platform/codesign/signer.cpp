@@ -10,7 +10,7 @@
 #include "platform/codesign/cms_signature.h"
 #include "platform/codesign/codesign.h"
 #include "platform/codesign/signature_format.h"
-#include "platform/codesign/unique_fd.h"
+#include "platform/owned_fd.h"
 
 namespace platform::codesign {
 namespace {
@@ -68,7 +68,7 @@ bool copy_prefix(int from, int to, std::uint64_t length) {
 
 // A temporary file beside the target that is removed unless it was renamed into place.
 class replacement_file_t {
-  public:
+public:
     explicit replacement_file_t(const std::string& target) : path_(target + ".qvsign-XXXXXX") {
         fd_.reset(::mkostemp(path_.data(), O_CLOEXEC));
     }
@@ -89,9 +89,9 @@ class replacement_file_t {
         return true;
     }
 
-  private:
+private:
     std::string path_;
-    unique_fd_t fd_;
+    owned_fd_t fd_;
     bool committed_ = false;
 };
 
@@ -111,7 +111,7 @@ os_status_t sign_file(const std::string& path, std::string_view identifier,
         return kParamErr;
     }
 
-    unique_fd_t original(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    owned_fd_t original(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat info {};
     if (!original.valid() || ::fstat(original.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return errSecCSNoSuchCode;

@@ -66,7 +66,7 @@ void reply_t::operator()(value_t value) const {
     }
 }
 
-connection_t::connection_t(construction_key_t, unique_fd_t socket, peer_process_t peer,
+connection_t::connection_t(construction_key_t, owned_fd_t socket, peer_process_t peer,
                            std::shared_ptr<thread_registry_t> threads)
     : socket_(std::move(socket)),
       peer_(std::move(peer)),

@@ -15,8 +15,8 @@
 #include <string_view>
 
 #include "platform/audit_token.h"
+#include "platform/owned_fd.h"
 #include "platform/xpc/peer_process.h"
-#include "platform/xpc/unique_fd.h"
 #include "platform/xpc/wire.h"
 
 namespace platform::xpc {
@@ -48,7 +48,7 @@ public:
         friend class listener_t;
         construction_key_t() = default;
     };
-    connection_t(construction_key_t, unique_fd_t socket, peer_process_t peer,
+    connection_t(construction_key_t, owned_fd_t socket, peer_process_t peer,
                  std::shared_ptr<thread_registry_t> threads);
     ~connection_t();
     connection_t(const connection_t&) = delete;
@@ -100,7 +100,7 @@ private:
     void finish();
     [[nodiscard]] bool send_reply(std::uint64_t call_id, const value_t& value);
 
-    const unique_fd_t socket_;
+    const owned_fd_t socket_;
     const peer_process_t peer_;
     const std::shared_ptr<thread_registry_t> threads_;
     hello_nonce_t nonce_{};

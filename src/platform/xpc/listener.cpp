@@ -60,7 +60,7 @@ std::unique_ptr<listener_t> listener_t::create_for_service(std::string_view serv
         return create_at_path(path, reason);
     }
     const int socket = SD_LISTEN_FDS_START;
-    unique_fd_t owned(socket);
+    owned_fd_t owned(socket);
     if (handed_over != 1 || sd_is_socket_unix(socket, SOCK_SEQPACKET, 1, nullptr, 0) <= 0) {
         return fail<listener_t>(reason,
                                 "socket activation must hand over one listening SOCK_SEQPACKET socket");
@@ -79,7 +79,7 @@ std::unique_ptr<listener_t> listener_t::create_at_path(const std::string& socket
         return fail<listener_t>(reason, "socket path too long: " + socket_path);
     }
     std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
-    unique_fd_t socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    owned_fd_t socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!socket.valid() || !pass_credentials(socket.get())) {
         return fail<listener_t>(reason, errno_text("socket"));
     }
@@ -103,7 +103,7 @@ std::unique_ptr<listener_t> listener_t::create_at_path(const std::string& socket
     return std::unique_ptr<listener_t>(new listener_t(std::move(socket), socket_path, true));
 }
 
-listener_t::listener_t(unique_fd_t socket, std::string path, bool owns_path)
+listener_t::listener_t(owned_fd_t socket, std::string path, bool owns_path)
     : socket_(std::move(socket)),
       stop_event_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       path_(std::move(path)),
@@ -160,7 +160,7 @@ void listener_t::accept_loop() {
         if (ready <= 0 || waiting[1].revents == 0) {
             continue;
         }
-        unique_fd_t client(accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        owned_fd_t client(accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!client.valid()) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 // Out of descriptors: wait a little instead of spinning on a connection we cannot take.
@@ -173,7 +173,7 @@ void listener_t::accept_loop() {
     }
 }
 
-void listener_t::admit(unique_fd_t client) {
+void listener_t::admit(owned_fd_t client) {
     // A connection queued before the listening socket had SO_PASSCRED (socket activation hands it over
     // with clients already waiting) did not inherit it.
     if (!pass_credentials(client.get())) {

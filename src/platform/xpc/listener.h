@@ -10,8 +10,8 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/owned_fd.h"
 #include "platform/xpc/connection.h"
-#include "platform/xpc/unique_fd.h"
 
 namespace platform::xpc {
 
@@ -49,13 +49,13 @@ public:
     [[nodiscard]] const std::string& socket_path() const { return path_; }
 
 private:
-    listener_t(unique_fd_t socket, std::string path, bool owns_path);
+    listener_t(owned_fd_t socket, std::string path, bool owns_path);
     void accept_loop();
-    void admit(unique_fd_t client);
+    void admit(owned_fd_t client);
     void report(std::string_view message) const;
 
-    unique_fd_t socket_;
-    unique_fd_t stop_event_;
+    owned_fd_t socket_;
+    owned_fd_t stop_event_;
     const std::string path_;
     const bool owns_path_;
     delegate_t delegate_;

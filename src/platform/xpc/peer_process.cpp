@@ -11,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/process_info.h"
+
 namespace platform::xpc {
 namespace {
 
@@ -58,40 +60,18 @@ bool is_alive(int pidfd) {
     return syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0;
 }
 
-unique_fd_t pin_process(int socket, pid_t pid) {
+owned_fd_t pin_process(int socket, pid_t pid) {
     int pidfd = -1;
     socklen_t length = sizeof pidfd;
     if (getsockopt(socket, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0 && pidfd >= 0) {
-        return unique_fd_t(pidfd);
+        return owned_fd_t(pidfd);
     }
     // Kernels without SO_PEERPIDFD: the pid may in principle have been reused since connect; the start
     // time read after pinning still names the process we then check against.
-    return unique_fd_t(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    return owned_fd_t(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
 }
 
 }  // namespace
-
-std::optional<std::uint64_t> parse_stat_start_time(std::string_view stat) {
-    const auto name_end = stat.rfind(')');
-    if (name_end == std::string_view::npos) {
-        return std::nullopt;
-    }
-    // After the name come field 3 (state) onwards; the start time is field 22.
-    std::string_view rest = stat.substr(name_end + 1);
-    constexpr int kFieldsAfterName = 22 - 2;
-    for (int field = 1;; ++field) {
-        const auto begin = rest.find_first_not_of(' ');
-        if (begin == std::string_view::npos) {
-            return std::nullopt;
-        }
-        rest.remove_prefix(begin);
-        const auto end = std::min(rest.find_first_of(" \n"), rest.size());
-        if (field == kFieldsAfterName) {
-            return parse_number<std::uint64_t>(rest.substr(0, end));
-        }
-        rest.remove_prefix(end);
-    }
-}
 
 std::optional<std::uint32_t> parse_status_real_id(std::string_view status, std::string_view key) {
     std::size_t line_start = 0;
@@ -112,7 +92,7 @@ std::optional<std::uint32_t> parse_status_real_id(std::string_view status, std::
     return std::nullopt;
 }
 
-peer_process_t::peer_process_t(audit_token_t token, unique_fd_t pidfd, executable_identity_t executable)
+peer_process_t::peer_process_t(audit_token_t token, owned_fd_t pidfd, executable_identity_t executable)
     : token_(token), pidfd_(std::move(pidfd)), executable_(executable) {}
 
 std::optional<peer_process_t> peer_process_t::from_socket(int socket, std::string* reason) {
@@ -128,7 +108,7 @@ std::optional<peer_process_t> peer_process_t::from_socket(int socket, std::strin
         return fail("no peer credentials");
     }
     const pid_t pid = credentials.pid;
-    unique_fd_t pidfd = pin_process(socket, pid);
+    owned_fd_t pidfd = pin_process(socket, pid);
     if (!pidfd.valid()) {
         return fail("peer process " + std::to_string(pid) + " cannot be pinned");
     }
@@ -137,7 +117,7 @@ std::optional<peer_process_t> peer_process_t::from_socket(int socket, std::strin
     const auto login_uid = read_proc_file(pid, "loginuid");
     const auto executable = executable_of(pid);
     const pid_t session = getsid(pid);
-    const auto start_time = stat ? parse_stat_start_time(*stat) : std::nullopt;
+    const auto start_time = stat ? platform::parse_stat_start_time(*stat) : std::nullopt;
     const auto ruid = status ? parse_status_real_id(*status, "Uid:") : std::nullopt;
     const auto rgid = status ? parse_status_real_id(*status, "Gid:") : std::nullopt;
     const auto auid = login_uid ? parse_number<std::uint32_t>(trim_line_end(*login_uid)) : std::nullopt;

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "platform/audit_token.h"
-#include "platform/xpc/unique_fd.h"
+#include "platform/owned_fd.h"
 
 namespace platform::xpc {
 
@@ -32,16 +32,14 @@ public:
     [[nodiscard]] bool runs_admitted_executable() const;
 
 private:
-    peer_process_t(audit_token_t token, unique_fd_t pidfd, executable_identity_t executable);
+    peer_process_t(audit_token_t token, owned_fd_t pidfd, executable_identity_t executable);
 
     audit_token_t token_;
-    unique_fd_t pidfd_;
+    owned_fd_t pidfd_;
     executable_identity_t executable_;
 };
 
 // Parsers of /proc texts, apart so that odd process names can be tested.
-// Field 22 (start time) of /proc/<pid>/stat; the name in parentheses may itself hold ") (".
-[[nodiscard]] std::optional<std::uint64_t> parse_stat_start_time(std::string_view stat);
 // The real id (first number) of the "Uid:" or "Gid:" line of /proc/<pid>/status.
 [[nodiscard]] std::optional<std::uint32_t> parse_status_real_id(std::string_view status,
                                                                 std::string_view key);

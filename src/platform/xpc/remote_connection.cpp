@@ -34,7 +34,7 @@ std::string_view describe(call_error_t error) {
     return "unknown error";
 }
 
-remote_connection_t::remote_connection_t(unique_fd_t socket) : socket_(std::move(socket)) {}
+remote_connection_t::remote_connection_t(owned_fd_t socket) : socket_(std::move(socket)) {}
 
 std::unique_ptr<remote_connection_t> remote_connection_t::connect(const std::string& socket_path,
                                                                   std::string* reason) {
@@ -50,7 +50,7 @@ std::unique_ptr<remote_connection_t> remote_connection_t::connect(const std::str
         return fail("socket path too long: " + socket_path);
     }
     std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
-    unique_fd_t socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    owned_fd_t socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (!socket.valid()) {
         return fail(std::string("socket: ") + std::strerror(errno));
     }

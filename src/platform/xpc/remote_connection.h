@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/xpc/unique_fd.h"
+#include "platform/owned_fd.h"
 #include "platform/xpc/wire.h"
 
 namespace platform::xpc {
@@ -62,12 +62,12 @@ public:
     void close();
 
 private:
-    explicit remote_connection_t(unique_fd_t socket);
+    explicit remote_connection_t(owned_fd_t socket);
     [[nodiscard]] std::optional<call_error_t> handshake_locked(
         std::chrono::steady_clock::time_point deadline);
 
     std::mutex mutex_;
-    unique_fd_t socket_;
+    owned_fd_t socket_;
     bool admitted_ = false;
     std::uint64_t next_call_id_ = 1;
 };
