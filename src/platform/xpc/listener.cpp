@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -132,7 +133,10 @@ void listener_t::set_error_handler(error_handler_t handler) {
 
 void listener_t::resume() {
     if (!thread_.joinable() && stop_event_.valid()) {
-        thread_ = std::thread([this] { accept_loop(); });
+        thread_ = std::thread([this] {
+            pthread_setname_np(pthread_self(), "qv-listener");
+            accept_loop();
+        });
     }
 }
 

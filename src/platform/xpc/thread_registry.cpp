@@ -1,5 +1,7 @@
 #include "platform/xpc/thread_registry.h"
 
+#include <pthread.h>
+
 #include <vector>
 
 #include "platform/xpc/connection.h"
@@ -43,6 +45,8 @@ bool thread_registry_t::spawn(const std::shared_ptr<connection_t>& connection, s
         // The body (and what it holds) is destroyed before the worker counts as ended, so a join that
         // follows sees a thread with nothing left to release.
         worker->thread = std::thread([this, worker, body = std::move(body)]() mutable {
+            // Trace records name the thread; new threads would otherwise inherit the main thread's name.
+            pthread_setname_np(pthread_self(), "qv-connection");
             body();
             body = nullptr;
             std::lock_guard done(mutex_);
