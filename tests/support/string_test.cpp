@@ -88,31 +88,4 @@ TEST(StringText, SubstringIsClampedToText) {
     }
 }
 
-TEST(StringText, CopiesConcatenationsAndSwapsAreIndependent) {
-    string_t original("qv");
-    string_t copy(original);
-    copy += "_shm";
-    copy.append(string_t("/x"));
-    EXPECT_EQ(original.view(), "qv");
-    EXPECT_EQ(copy.view(), "qv_shm/x");
-    EXPECT_EQ(copy.length(), 8U);
-    EXPECT_EQ((original + string_t("x86") + "name").view(), "qvx86name");
-
-    string_t self("ab");
-    self.append(self);
-    self = self;
-    EXPECT_EQ(self.view(), "abab");
-
-    string_t empty;
-    empty.swap(copy);
-    EXPECT_EQ(empty.view(), "qv_shm/x");
-    EXPECT_EQ(copy.view(), "");
-    EXPECT_STREQ(copy.c_str(), "");
-
-    EXPECT_EQ(string_t("stops\0here").view(), "stops");
-    EXPECT_EQ(string_t(static_cast<const char*>(nullptr)).view(), "");
-    const char with_nul[] = {'a', '\0', 'b'};
-    EXPECT_EQ(string_t(with_nul, 3).length(), 3U);
-}
-
 }  // namespace

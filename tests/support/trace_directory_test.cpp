@@ -74,19 +74,6 @@ TEST_F(TraceDirectory, PrefersLogDirectoryThenHomeThenHomeVariable) {
         scratch("home") + "/.quorvix");
 }
 
-TEST_F(TraceDirectory, ProbeNeverTruncatesExistingTrace) {
-    fs::create_directories(scratch("log"));
-    const std::string trace = scratch("log") + "/quorvix.trace";
-    {
-        FILE* file = std::fopen(trace.c_str(), "w");
-        ASSERT_NE(file, nullptr);
-        std::fputs("earlier records\n", file);
-        std::fclose(file);
-    }
-    static_cast<void>(support::choose_trace_directory((scratch("log") + "/").c_str(), ""));
-    EXPECT_EQ(fixtures::read_text_file(trace), "earlier records\n");
-}
-
 TEST_F(TraceDirectory, AbortsWhenNoTraceDirectoryCanBeMade) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     {
@@ -106,18 +93,14 @@ TEST_F(TraceDirectory, AbortsWhenNoTraceDirectoryCanBeMade) {
                                                                    scratch("base").c_str())),
                  "");
     EXPECT_FALSE(fs::exists(scratch("elsewhere") + "/.quorvix.trace"));
-}
-
-TEST_F(TraceDirectory, RefusesDirectoryPreparedByAnotherUser) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to give a directory away";
+    // Nor into one another user prepared.
+    if (geteuid() == 0) {
+        fs::create_directories(scratch("shared") + "/.quorvix");
+        ASSERT_EQ(chown((scratch("shared") + "/.quorvix").c_str(), 65534, 65534), 0);
+        EXPECT_DEATH(static_cast<void>(support::choose_trace_directory((scratch("missing") + "/").c_str(),
+                                                                       scratch("shared").c_str())),
+                     "");
     }
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    fs::create_directories(scratch("shared") + "/.quorvix");
-    ASSERT_EQ(chown((scratch("shared") + "/.quorvix").c_str(), 65534, 65534), 0);
-    EXPECT_DEATH(static_cast<void>(support::choose_trace_directory((scratch("missing") + "/").c_str(),
-                                                                   scratch("shared").c_str())),
-                 "");
 }
 
 TEST_F(TraceDirectory, FilePathLiesInSystemLogDirectoryUnderRoot) {
@@ -135,13 +118,6 @@ TEST(ConsoleUser, UnknownWithoutActiveSessionAndRootGetsNoHome) {
     if (getuid() == 0) {
         EXPECT_TRUE(support::user_home_directory().empty());
     }
-}
-
-TEST(ConsoleUser, HomeDirectoriesComeFromUserDatabase) {
-    EXPECT_EQ(platform::home_directory_for_user("root"), std::optional<std::string>("/root"));
-    EXPECT_FALSE(platform::home_directory_for_user("no-such-user-qv").has_value());
-    EXPECT_FALSE(platform::home_directory_for_user("<unknown>").has_value());
-    EXPECT_FALSE(platform::current_user_home_directory().empty());
 }
 
 }  // namespace

@@ -85,17 +85,6 @@ TEST_F(TraceFile, RemovedFileKeepsReceivingRecordsWithoutBeingRecreated) {
     EXPECT_NE(lines[1].find(" - after removal"), std::string::npos);
 }
 
-TEST_F(TraceFile, DescriptorClosedBehindItsBackIsReplaced) {
-    write_record(6, "reopen", "first");
-    ASSERT_EQ(unlink(path().c_str()), 0);
-    ASSERT_EQ(close(support::trace_log().descriptor), 0);
-
-    write_record(6, "reopen", "second");
-    const auto lines = this->lines();
-    ASSERT_EQ(lines.size(), 1U) << "the record did not go to a freshly opened file at the path";
-    EXPECT_NE(lines[0].find(" - second"), std::string::npos);
-}
-
 TEST_F(TraceFile, UnopenableFileReportsOnStandardErrorAndRetriesNextRecord) {
     const std::string missing_directory = (directory() / "not-yet").string();
     support::set_trace_path((missing_directory + "/quorvix.trace").c_str());
@@ -111,19 +100,6 @@ TEST_F(TraceFile, UnopenableFileReportsOnStandardErrorAndRetriesNextRecord) {
     const auto lines = split_lines(fixtures::read_text_file(missing_directory + "/quorvix.trace"));
     ASSERT_EQ(lines.size(), 1U);
     EXPECT_NE(lines[0].find(" - record three"), std::string::npos);
-}
-
-TEST_F(TraceFile, RecordsAreAppendedAfterWhatOthersWrote) {
-    write_record(6, "append", "mine");
-    {
-        std::ofstream other(path(), std::ios::binary | std::ios::app);
-        other << "written by another process\n";
-    }
-    write_record(6, "append", "mine again");
-    const auto lines = this->lines();
-    ASSERT_EQ(lines.size(), 3U);
-    EXPECT_EQ(lines[1], "written by another process");
-    EXPECT_NE(lines[2].find(" - mine again"), std::string::npos);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -35,18 +34,6 @@ TEST(TraceFormat, WideStringConversionsBecomeNarrow) {
         support::copy_format_with_narrow_strings(c.format, out, sizeof out);
         EXPECT_STREQ(out, c.expected) << "format \"" << c.format << "\"";
     }
-}
-
-TEST(TraceFormat, FormatCopyIsCutToItsArea) {
-    const std::string long_format = std::string(1030, 'a') + "%S";
-    char out[support::kTraceFormatSize];
-    support::copy_format_with_narrow_strings(long_format.c_str(), out, sizeof out);
-    EXPECT_EQ(std::string(out), std::string(1023, 'a'));
-
-    // A conversion cut at the end of the area is left as it is.
-    const std::string cut_conversion = std::string(1022, 'a') + "%S";
-    support::copy_format_with_narrow_strings(cut_conversion.c_str(), out, sizeof out);
-    EXPECT_EQ(std::string(out), std::string(1022, 'a') + "%");
 }
 
 }  // namespace
@@ -107,18 +94,6 @@ TEST(TraceFormat, LineMatchesDocumentedFormat) {
         EXPECT_EQ(std::string(line, size), expected) << "case " << i;
         EXPECT_EQ(line[size], '\0') << "case " << i;
     }
-}
-
-TEST(TraceFormat, RenamedThreadShowsNewName) {
-    std::thread([] {
-        char name[support::kThreadNameSize];
-        support::set_current_thread_name("first");
-        support::current_thread_display_name(name);
-        EXPECT_STREQ(name, "first");
-        support::set_current_thread_name("quorvix");
-        support::current_thread_display_name(name);
-        EXPECT_STREQ(name, "main");
-    }).join();
 }
 
 }  // namespace

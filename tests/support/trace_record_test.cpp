@@ -6,7 +6,6 @@
 #include <string>
 #include <thread>
 
-#include "support/trace.h"
 #include "support/trace_log.h"
 #include "trace_fixture.h"
 
@@ -65,15 +64,6 @@ TEST_F(TraceRecord, LineHasEveryFieldInItsColumns) {
     EXPECT_EQ(m[13], "  42");
     EXPECT_EQ(m[14], std::string(25, ' ') + "install");
     EXPECT_EQ(m[15], "copied /Applications/Quorvix.app in 3 steps");
-}
-
-TEST_F(TraceRecord, UntaggedThreadLeavesTagColumnBlank) {
-    write_record(6, "h", "untagged");
-    const auto lines = this->lines();
-    ASSERT_EQ(lines.size(), 1U);
-    const std::string tail = std::to_string(gettid()) + "      " + std::string(31, ' ') + "h - untagged";
-    ASSERT_GE(lines[0].size(), tail.size());
-    EXPECT_EQ(lines[0].substr(lines[0].size() - tail.size()), tail);
 }
 
 TEST_F(TraceRecord, LevelsAboveThresholdAreDroppedExceptVerbose) {
@@ -139,32 +129,6 @@ TEST_F(TraceRecord, OverlongTextsAreCutAndEveryRecordKeepsItsLine) {
     EXPECT_EQ(lines[2].size(), 1150U);
     EXPECT_NE(lines[2].find(long_name + " - mmm"), std::string::npos);
     EXPECT_NE(lines[3].find(" after - next record"), std::string::npos);
-}
-
-TEST_F(TraceRecord, WideStringConversionsPrintNarrowText) {
-    // Some of our formats use the wide conversion for plain texts; records print them as plain texts.
-    const char* format = "user %S at %-6S|";
-    write_record(6, "convert", format, "root", "tty");
-    const auto lines = this->lines();
-    ASSERT_EQ(lines.size(), 1U);
-    EXPECT_EQ(lines[0].substr(lines[0].find(" - ") + 3), "user root at tty   |");
-}
-
-TEST_F(TraceRecord, NothingIsWrittenWhileOutputIsOffOrHandleDisabled) {
-    support::trace_t handle([] { return "switch"; });
-    support::trace_log().output_enabled = false;
-    write_record(9, "switch", "verbose while off");
-    support::trace_info(handle, "info while off");
-    support::trace_log().output_enabled = true;
-    handle.enabled = false;
-    support::trace_error(handle, "error while disabled");
-    handle.enabled = true;
-    support::trace_warning(handle, "warning while enabled");
-
-    const auto lines = this->lines();
-    ASSERT_EQ(lines.size(), 1U);
-    EXPECT_NE(lines[0].find("warning"), std::string::npos);
-    EXPECT_NE(lines[0].find(" switch - warning while enabled"), std::string::npos);
 }
 
 }  // namespace
