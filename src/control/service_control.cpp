@@ -11,7 +11,7 @@ using commands::ExternalCommands;
 
 void helper_tool_t::start_service_with_namespace(const string_arg_t& qv_namespace,
                                                  const reply_t<bool>& reply) {
-    // 1. Names come from this request's own namespace from here on.
+    // 1. All names come from this request's own namespace, never from the shared current one.
     const auto names = install::accepted_namespace(qv_namespace);
     if (!names) {
         reply(false);
@@ -38,7 +38,8 @@ void helper_tool_t::start_service_with_namespace(const string_arg_t& qv_namespac
     reply(ExternalCommands::launchd_start(label));
 }
 
-// The four queries take any namespace and answer from the paths formed with it; they only read.
+// The four queries take any namespace and answer from the paths formed with it; they only read. A nil
+// namespace names no job file: NO, and nothing recorded.
 void helper_tool_t::is_service_installed_with_namespace(const string_arg_t& qv_namespace,
                                                         const reply_t<bool>& reply) {
     if (!qv_namespace) {
