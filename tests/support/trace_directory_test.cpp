@@ -75,7 +75,6 @@ TEST_F(TraceDirectory, PrefersLogDirectoryThenHomeThenHomeVariable) {
 }
 
 TEST_F(TraceDirectory, AbortsWhenNoTraceDirectoryCanBeMade) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     {
         FILE* file = std::fopen(scratch("plain-file").c_str(), "w");
         ASSERT_NE(file, nullptr);
