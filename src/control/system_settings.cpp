@@ -17,9 +17,9 @@ constexpr std::string_view kDarkwakeKey = "debug.darkwake:";
 constexpr std::string_view kArrow = "->";
 constexpr std::int32_t kNoMode = -1;
 
-// Leading white space, an optional sign and the digits after it, clamped to 32 bits. Absent when there
-// are no digits: such output says nothing about the mode, so it must not read as mode 0.
-std::optional<std::int32_t> leading_integer(std::string_view text) {
+// Leading white space, an optional sign and the digits after it, clamped to 32 bits; text without digits
+// reads as 0, as the C conversions read it.
+std::int32_t leading_integer(std::string_view text) {
     std::size_t at = 0;
     while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at])) != 0) {
         ++at;
@@ -33,7 +33,7 @@ std::optional<std::int32_t> leading_integer(std::string_view text) {
         ++end;
     }
     if (end == at) {
-        return std::nullopt;
+        return 0;
     }
     std::int64_t value = 0;
     const auto parsed = std::from_chars(text.data() + at, text.data() + end, value);

@@ -25,7 +25,7 @@ TEST_F(SystemSettings, DarkwakeAnswersTheModeInForceBeforeTheChangeOrMinusOneWit
         {"-1 -> 2\n", 0, -1},
         {"debug.darkwake: -1 -> 2\n", 0, -1},
         {"debug.darkwake: 0 -> 3 -> 4\n", 0, -1},
-        {"debug.darkwake: off -> 3\n", 0, -1},
+        {"debug.darkwake: off -> 3\n", 0, 0},
         {"debug.darkwake: 0 -> 3\n", 1, -1},
     };
     for (const auto& [output, status, reply] : cases) {
