@@ -1,0 +1,118 @@
+// The global-service install: the bundle stays where it lies, the job files point into it, and a failed
+// job file leaves the configuration and the running application alone.
+#include <gtest/gtest.h>
+
+#include "commands/process_sleepers.h"
+#include "install_fixture.h"
+
+namespace {
+
+using namespace install_tests;
+
+class GlobalServiceInstall : public InstallSandbox {
+protected:
+    std::optional<bool> install_service(core::helper_tool_t& helper, const std::string& bundle,
+                                        const std::string& qv_namespace = kNamespace) {
+        return ask<bool>([&](auto reply) {
+            helper.install_quorvix_service_with(auth_form(), bundle, qv_namespace, config_dir(), reply);
+        });
+    }
+    [[nodiscard]] std::string config_dir() const { return sandbox_.path("/Users/me/config"); }
+    void write_configuration() const {
+        sandbox_.write_file("/Users/me/config/system.conf", "system");
+        sandbox_.write_file("/Users/me/config/service.conf", "service");
+    }
+    [[nodiscard]] bool migrated() const {
+        return fs::exists(sandbox_.path("/etc/" + kNamespace + "/system.conf"));
+    }
+};
+
+TEST_F(GlobalServiceInstall, SetsUpTheServiceForTheBundleWhereItLies) {
+    const struct {
+        const char* path;
+        std::optional<std::string> version;
+    } cases[] = {
+        {"/Users/Shared/Quorvix.app", "2.26.1"},
+        {"/Users/Shared/QuorvixBundle", std::nullopt},
+    };
+    write_configuration();
+    for (const auto& c : cases) {
+        const std::string bundle = make_bundle(c.path, app_identifier(), c.version);
+        fs::remove_all(sandbox_.path("/etc/" + kNamespace));
+        sandbox_.clear_tool_log();
+        restart_trace();
+        workspace_.opened.clear();
+        const auto helper = make_installer();
+
+        EXPECT_EQ(install_service(*helper, bundle), true) << c.path;
+
+        const std::string executable = bundle + "/Contents/MacOS/Quorvix";
+        EXPECT_EQ(job_program(service_job()), executable) << c.path;
+        EXPECT_EQ(job_program(agent_job()), executable) << c.path;
+        EXPECT_FALSE(fs::exists(sandbox_.path("/Applications/Quorvix.app"))) << c.path;
+        EXPECT_EQ(calls_of("/bin/chmod").front(),
+                  (std::vector<std::string>{"666", sandbox_.path("/var/log/" + kNamespace + ".trace")}));
+        EXPECT_EQ(calls_of("/bin/chmod").at(1), (std::vector<std::string>{"-R", "755", bundle}));
+        EXPECT_EQ(calls_of("/usr/sbin/chown").front(),
+                  (std::vector<std::string>{"-R", "root:wheel", bundle}));
+        EXPECT_EQ(calls_of("/usr/bin/xattr"),
+                  (helper_tests::calls_t{{"-d", "-r", "com.apple.quarantine", bundle}}));
+        EXPECT_TRUE(calls_of("/usr/bin/hdiutil").empty()) << c.path;
+        EXPECT_TRUE(calls_of("/usr/bin/security").empty()) << c.path << ": the rights are not reset";
+        for (const auto& call : calls_of("/bin/launchctl")) {
+            EXPECT_NE(call.at(0), "bootout") << c.path;
+        }
+        EXPECT_TRUE(migrated()) << c.path;
+        EXPECT_EQ(records_naming("info", "shared memory of version " + c.version.value_or("(null)")), 1u)
+            << trace();
+        EXPECT_EQ(workspace_.opened, std::vector<std::string>{bundle});
+        EXPECT_EQ(helper->qvNamespace(), kNamespace);
+    }
+    EXPECT_DOUBLE_EQ(clock_.slept(), 2.0);
+}
+
+TEST_F(GlobalServiceInstall, AFailedAgentJobLeavesTheConfigurationAndTheApplicationAlone) {
+    write_configuration();
+    process_testing::make_app_bundle(sandbox_, "/Users/Shared/Quorvix.app", app_identifier());
+    auto running =
+        process_testing::spawn_sleeper(sandbox_.path("/Users/Shared/Quorvix.app/Contents/MacOS/Quorvix"), {});
+    fs::remove_all(sandbox_.path("/Library/LaunchAgents"));
+
+    EXPECT_EQ(install_service(*make_installer(), sandbox_.path("/Users/Shared/Quorvix.app")), false);
+
+    EXPECT_TRUE(fs::exists(service_job()));
+    EXPECT_FALSE(migrated());
+    EXPECT_TRUE(running.running());
+    EXPECT_TRUE(calls_of("/bin/ps").empty());
+    EXPECT_TRUE(workspace_.opened.empty());
+}
+
+TEST_F(GlobalServiceInstall, RefusesBeforeAnythingChanges) {
+    const std::string bundle = make_bundle("/Users/Shared/Quorvix.app", app_identifier(), "2.26.1");
+    const struct {
+        const char* what;
+        std::string bundle;
+        std::string qv_namespace;
+        bool authorized;
+    } cases[] = {
+        {"not authorized", bundle, kNamespace, false},
+        {"empty namespace", bundle, "", true},
+        {"invalid namespace", bundle, "../etc", true},
+        {"no bundle at the path", sandbox_.path("/etc"), kNamespace, true},
+        {"a relative path", "Users/Shared/Quorvix.app", kNamespace, true},
+    };
+    for (const auto& c : cases) {
+        authorization_.copy_status = c.authorized ? 0 : -60005;
+        sandbox_.clear_tool_log();
+        restart_trace();
+
+        EXPECT_EQ(install_service(*make_installer(), c.bundle, c.qv_namespace), false) << c.what;
+
+        EXPECT_TRUE(sandbox_.tool_calls().empty()) << c.what;
+        EXPECT_FALSE(fs::exists(sandbox_.path("/var/log/" + kNamespace + ".trace"))) << c.what;
+        EXPECT_FALSE(fs::exists(service_job())) << c.what;
+        EXPECT_FALSE(records("error").empty()) << c.what;
+    }
+}
+
+}  // namespace
