@@ -51,9 +51,24 @@ public:
     std::vector<std::string> opened;
 };
 
+// The real process list, cut down to processes that run from inside the sandbox, plus the lines of
+// <root>/var/fake/ps.extra. Each call is logged like a fake tool's.
+inline void confine_process_list(const fixtures::sandbox_t& sandbox) {
+    const std::string script = "#!/bin/sh\nline='" + sandbox.path("/bin/ps") +
+                               "'\nfor a in \"$@\"; do line=\"$line$(printf '\\t')$a\"; done\n"
+                               "printf '%s\\n' \"$line\" >> '" +
+                               sandbox.path("/var/log/tools.log") + "'\n/bin/ps \"$@\" | awk -v root='" +
+                               sandbox.root() + "/' 'NR == 1 || index($0, root)'\n[ -f '" +
+                               sandbox.path("/var/fake/ps.extra") + "' ] && cat '" +
+                               sandbox.path("/var/fake/ps.extra") + "'\nexit 0\n";
+    fs::remove(sandbox.path("/bin/ps"));
+    std::ofstream(sandbox.path("/bin/ps")) << script;
+    fs::permissions(sandbox.path("/bin/ps"), fs::perms::owner_all);
+}
+
 class InstallSandbox : public helper_tests::HelperSandbox {
 protected:
-    InstallSandbox() { confine_process_list(); }
+    InstallSandbox() { confine_process_list(sandbox_); }
 
     std::shared_ptr<core::helper_tool_t> make_installer() {
         bundle_ = core::embedded_main_bundle("/usr/libexec/quorvix-helper");
@@ -64,21 +79,6 @@ protected:
         dependencies.workspace = &workspace_;
         dependencies.own_executable_name = "com.trellwick.quorvix-qv-00000001.Helper";
         return std::make_shared<core::helper_tool_t>(std::move(dependencies));
-    }
-
-    // The real process list, cut down to processes that run from inside the sandbox, plus the lines of
-    // <root>/var/fake/ps.extra. Each call is logged like a fake tool's.
-    void confine_process_list() const {
-        const std::string script = "#!/bin/sh\nline='" + sandbox_.path("/bin/ps") +
-                                   "'\nfor a in \"$@\"; do line=\"$line$(printf '\\t')$a\"; done\n"
-                                   "printf '%s\\n' \"$line\" >> '" +
-                                   sandbox_.path("/var/log/tools.log") + "'\n/bin/ps \"$@\" | awk -v root='" +
-                                   sandbox_.root() + "/' 'NR == 1 || index($0, root)'\n[ -f '" +
-                                   sandbox_.path("/var/fake/ps.extra") + "' ] && cat '" +
-                                   sandbox_.path("/var/fake/ps.extra") + "'\nexit 0\n";
-        fs::remove(sandbox_.path("/bin/ps"));
-        std::ofstream(sandbox_.path("/bin/ps")) << script;
-        fs::permissions(sandbox_.path("/bin/ps"), fs::perms::owner_all);
     }
 
     // A bundle at <root><path> with the identifier and short version given; its executable exits at once.
