@@ -1,11 +1,12 @@
 # Front door of the build. `make deps` installs what is missing, `make` builds into build/,
 # `make check` builds and runs every test.
 JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
 PRESET ?= default
 
 DEB_PACKAGES := cmake make g++ pkg-config libplist-dev libxxhash-dev libssl-dev libsqlite3-dev \
   libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev procps systemd util-linux openssl \
-  sqlite3 clang libclang-rt-14-dev clang-format
+  sqlite3 clang libclang-rt-14-dev clang-format python3
 
 .PHONY: all deps build check test demo bench fuzz asan tsan format clean
 
@@ -50,6 +51,7 @@ tsan: deps
 fuzz: deps
 	cmake --preset fuzz
 	cmake --build build-fuzz -j $(JOBS)
+	./scripts/run-fuzzers $(FUZZ_SECONDS)
 
 format:
 	find src client tools tests -name '*.cpp' -o -name '*.h' | xargs clang-format -i

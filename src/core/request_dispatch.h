@@ -1,23 +1,12 @@
 #pragma once
 // From a decoded request to the typed handler of helper_tool_t, and back to one reply value.
 
-#include <array>
 #include <functional>
 
+#include "core/exported_interface.h"
 #include "core/helper_tool.h"
-#include "core/request_table.h"
-#include "platform/xpc/wire.h"
 
 namespace core {
-
-// The exported interface of every admitted connection, derived from the request table.
-inline constexpr std::array<platform::xpc::method_signature_t, kRequests.size()> kExportedInterface = [] {
-    std::array<platform::xpc::method_signature_t, kRequests.size()> methods{};
-    for (std::size_t i = 0; i < kRequests.size(); ++i) {
-        methods[i] = {kRequests[i].selector, kRequests[i].argument_types, kRequests[i].reply_type};
-    }
-    return methods;
-}();
 
 using send_reply_t = std::function<void(const platform::xpc::value_t&)>;
 

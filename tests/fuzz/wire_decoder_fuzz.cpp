@@ -1,23 +1,18 @@
-// Feeds untrusted datagrams to every QVX1 decoder; a decoded request must encode back to the same bytes.
+// Feeds untrusted datagrams to every QVX1 decoder, against the helper's own interface; a decoded request must encode back to the same bytes.
 
 #include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
 
+#include "core/exported_interface.h"
 #include "platform/xpc/wire.h"
 
 namespace {
 
 namespace xpc = platform::xpc;
 
-constexpr std::array<xpc::method_signature_t, 5> kInterface = {{
-    {"get_version_with_reply:", "", '@'},
-    {"install_with:path:flag:reply:", "D@@c", 'B'},
-    {"set_enabled:for:reply:", "B@", 'B'},
-    {"set_mode:reply:", "i", 'i'},
-    {"check:reply:", "D", 'B'},
-}};
+constexpr xpc::interface_t kInterface = core::kExportedInterface;
 
 }  // namespace
 

@@ -47,6 +47,9 @@ std::shared_ptr<connection_t> current_connection() {
 }
 
 struct reply_t::state_t {
+    state_t(std::weak_ptr<connection_t> to, std::uint64_t id, char type)
+        : connection(std::move(to)), call_id(id), reply_type(type) {}
+
     std::weak_ptr<connection_t> connection;
     std::uint64_t call_id;
     char reply_type;
