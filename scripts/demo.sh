@@ -33,7 +33,8 @@ cp "$root/pki/root.pem" "$root/etc/codesign/anchors.pem"
 echo "leaf: $(openssl x509 -in "$root/pki/leaf.pem" -noout -subject)"
 
 say "The client, signed as the application ($identifier)"
-app=$root/Applications/Quorvix.app/Contents/MacOS
+# Outside /Applications: the install below replaces what lies there.
+app=$root/usr/local/libexec
 mkdir -p "$app"
 cp "$bin/quorvix-helperctl" "$app/quorvix-helperctl"
 show "$bin/qv-codesign" sign --identifier "$identifier" --key "$root/pki/leaf.key" --cert "$root/pki/leaf.pem" \
@@ -59,49 +60,84 @@ show "$root/usr/local/bin/quorvix-helperctl" version
 echo "exit status $?"
 set -e
 
-say "Stand-ins for launchd's tool: /bin/launchctl under the root only logs its calls"
-mkdir -p "$root/bin"
-cat > "$root/bin/launchctl" <<SCRIPT
-#!/bin/sh
-echo "launchctl \$*" >> "$root/var/log/tools.log"
-SCRIPT
-chmod 755 "$root/bin/launchctl"
+say "Stand-ins for the system tools under the root: launchctl, security, xattr and hdiutil only log"
+mkdir -p "$root/bin" "$root/usr/bin" "$root/usr/sbin"
+for tool in bin/launchctl usr/bin/security usr/bin/xattr usr/bin/hdiutil; do
+  printf '#!/bin/sh\necho "%s $*" >> "%s/var/log/tools.log"\n' "${tool##*/}" "$root" > "$root/$tool"
+  chmod 755 "$root/$tool"
+done
+# chmod is the real one; chown too, with gid 0 where the group wheel has no name; ps lists only the
+# processes that run from inside the sandbox, so nothing else on this machine is ended.
+ln -s /bin/chmod "$root/bin/chmod"
+printf '#!/bin/sh\nfor a; do shift; case "$a" in *:wheel) a="${a%%:wheel}:0";; esac; set -- "$@" "$a"; done\nexec /bin/chown "$@"\n' \
+  > "$root/usr/sbin/chown"
+printf '#!/bin/sh\n/bin/ps "$@" | awk -v root="%s/" '"'"'NR == 1 || index($0, root)'"'"'\n' "$root" > "$root/bin/ps"
+chmod 755 "$root/usr/sbin/chown" "$root/bin/ps"
 echo "calls are logged to $root/var/log/tools.log"
 
-say "A service job file for the namespace demo, installed by hand and disabled"
-job=$root/Library/LaunchDaemons/com.trellwick.demo.service.plist
-cat > "$job" <<PLIST
+say "A signed sample application on the mounted image $root/Volumes/Quorvix"
+image_app=$root/Volumes/Quorvix/Quorvix.app
+mkdir -p "$image_app/Contents/MacOS"
+cat > "$image_app/Contents/Info.plist" <<PLIST
 <?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0">
 <dict>
-  <key>Label</key><string>com.trellwick.demo.service</string>
-  <key>Disabled</key><true/>
-  <key>RunAtLoad</key><true/>
-  <key>UserName</key><string>root</string>
+  <key>CFBundleIdentifier</key><string>$identifier</string>
+  <key>CFBundleShortVersionString</key><string>2.26.0</string>
 </dict>
 </plist>
 PLIST
-show "$app/quorvix-helperctl" is-installed demo
-show "$app/quorvix-helperctl" is-disabled demo
+cat > "$image_app/Contents/MacOS/Quorvix" <<SCRIPT
+#!/bin/sh
+echo "Quorvix started from \$0 as \$(id -un)" >> "$root/tmp/quorvix-app.log"
+exit 0
+SCRIPT
+chmod 755 "$image_app/Contents/MacOS/Quorvix"
+"$bin/qv-codesign" sign --identifier "$identifier" --key "$root/pki/leaf.key" --cert "$root/pki/leaf.pem" \
+  --chain "$root/pki/intermediate.pem" "$image_app/Contents/MacOS/Quorvix"
+find "$image_app" -type f | sed "s|$root||"
+config=$root/Users/demo/config
+mkdir -p "$config"
+echo "listen = 5938" > "$config/system.conf"
+echo "autostart = yes" > "$config/service.conf"
+echo "its configuration: $(ls "$config" | tr '\n' ' ')"
 
-say "Starting the service enables its job file, then bootstraps it into launchd"
-show "$app/quorvix-helperctl" start-service demo
-show "$app/quorvix-helperctl" is-disabled demo
-tail -n 1 "$root/var/log/tools.log"
+say "The application installs itself: copied into /Applications, given to root, job files written, started"
+show "$app/quorvix-helperctl" install --bundle "$image_app" --sysconfig "$config" --namespace quorvix_demo
+ls -l "$root/Applications" | tail -n +2
+echo "global configuration: $(ls "$root/etc/quorvix_demo" | tr '\n' ' ')"
+sleep 0.3
+cat "$root/tmp/quorvix-app.log" 2>/dev/null || echo "(the application has not written its log yet)"
 
-say "Switching its automatic start off rewrites RunAtLoad"
-show "$app/quorvix-helperctl" is-run-at-load demo
-show "$app/quorvix-helperctl" set-autostart no demo
-show "$app/quorvix-helperctl" is-run-at-load demo
-grep -A1 RunAtLoad "$job" | tr -d ' \t\n'; echo
+say "Its job files: the service (a daemon running as root) and the per-login agent"
+for job in "$root"/Library/LaunchDaemons/com.trellwick.quorvix_demo.service.plist \
+           "$root"/Library/LaunchAgents/com.trellwick.quorvix_demo.Frontend.plist; do
+  echo "--- ${job#$root}"
+  cat "$job"
+done
 
-say "Stopping it by its label; a namespace with a hyphen is refused and runs nothing"
-show "$app/quorvix-helperctl" quit-service demo
+say "The service is started and queried; its automatic start is switched off"
+show "$app/quorvix-helperctl" is-installed quorvix_demo
+show "$app/quorvix-helperctl" start-service quorvix_demo
+show "$app/quorvix-helperctl" is-disabled quorvix_demo
+show "$app/quorvix-helperctl" set-autostart no quorvix_demo
+show "$app/quorvix-helperctl" is-run-at-load quorvix_demo
+show "$app/quorvix-helperctl" quit-service quorvix_demo
+echo "a namespace with a hyphen is refused and runs nothing:"
 show "$app/quorvix-helperctl" quit-service demo-x
+
+say "The application is uninstalled: processes ended, service booted out, job files and bundle removed"
+show "$app/quorvix-helperctl" uninstall --bundle "$root/Applications/Quorvix.app" --namespace quorvix_demo
+show "$app/quorvix-helperctl" is-installed quorvix_demo
+echo "left in /Applications: $(ls "$root/Applications" | wc -l) entries; job files: $(ls "$root"/Library/Launch*/ | grep -c quorvix_demo || true)"
+
+say "What the system tools were asked to do"
 cat "$root/var/log/tools.log"
 
-say "The trace file, $root/var/log/quorvix.trace"
-cat "$root/var/log/quorvix.trace"
+say "The trace file, $root/var/log/quorvix.trace: its warnings and errors, and its last records"
+grep -E '^ *(warning|error) ' "$root/var/log/quorvix.trace" || echo "(none)"
+echo "..."
+tail -n 12 "$root/var/log/quorvix.trace"
 
 say "The helper ends itself about 10 seconds after its last client left"
 start=$(date +%s)
