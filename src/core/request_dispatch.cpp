@@ -57,7 +57,8 @@ struct handler_traits<void (helper_tool_t::*)(Params...)> {
         }
         return [&]<std::size_t... I>(std::index_sequence<I...>) {
             return ((spec.argument_types[I] == code_of<argument_t<I>>()) && ...);
-        }(std::make_index_sequence<arity>{});
+        }
+        (std::make_index_sequence<arity>{});
     }
 };
 
@@ -99,12 +100,13 @@ void invoke(helper_tool_t& helper, const std::vector<value_t>& arguments, reply_
     const reply_t<R> typed_reply = [reply](R value) mutable { reply(value_t(std::move(value))); };
     [&]<std::size_t... I>(std::index_sequence<I...>) {
         (helper.*Handler)(std::get<typename traits::template argument_t<I>>(arguments[I])..., typed_reply);
-    }(std::make_index_sequence<traits::arity>{});
+    }
+    (std::make_index_sequence<traits::arity>{});
 }
 
 struct route_t {
     request_id_t id;
-    invoke_t invoke;  // null until the request's handler is built
+    invoke_t invoke;
 };
 
 template <request_id_t Id, auto Handler>
@@ -112,11 +114,6 @@ constexpr route_t route() {
     static_assert(handler_traits<decltype(Handler)>::matches(request_spec(Id)),
                   "handler parameters do not match the request table");
     return {Id, &invoke<Handler>};
-}
-
-template <request_id_t Id>
-constexpr route_t not_available() {
-    return {Id, nullptr};
 }
 
 using enum request_id_t;
@@ -141,18 +138,21 @@ constexpr std::array<route_t, kRequests.size()> kRoutes = {{
     route<set_autostart_enabled, &helper_tool_t::setAutostartEnabled>(),
 }};
 
-static_assert([] {
-    for (std::size_t i = 0; i < kRoutes.size(); ++i) {
-        if (kRoutes[i].id != kRequests[i].id) {
-            return false;
+static_assert(
+    [] {
+        for (std::size_t i = 0; i < kRoutes.size(); ++i) {
+            if (kRoutes[i].id != kRequests[i].id) {
+                return false;
+            }
         }
-    }
-    return true;
-}(), "routes must follow the request table's order");
+        return true;
+    }(),
+    "routes must follow the request table's order");
 
 }  // namespace
 
-void dispatch_request(helper_tool_t& helper, const platform::xpc::request_t& request, const send_reply_t& send_reply) {
+void dispatch_request(helper_tool_t& helper, const platform::xpc::request_t& request,
+                      const send_reply_t& send_reply) {
     const auto id = request_for_selector(request.method->selector);
     if (!id) {
         return;  // the codec only lets exported selectors through
@@ -160,12 +160,6 @@ void dispatch_request(helper_tool_t& helper, const platform::xpc::request_t& req
     const request_spec_t& spec = request_spec(*id);
     const route_t& route = kRoutes[static_cast<std::size_t>(*id)];
     reply_once_t reply(send_reply);
-    if (route.invoke == nullptr) {
-        trace_warning(helper.trace(), "Request %.*s is not available in this build",
-                      static_cast<int>(spec.selector.size()), spec.selector.data());
-        reply(failure_value(spec.reply_type));
-        return;
-    }
     try {
         route.invoke(helper, request.arguments, reply);
     } catch (const commands::launch_error& error) {
@@ -181,14 +175,14 @@ void dispatch_request(helper_tool_t& helper, const platform::xpc::request_t& req
 
 void export_requests(helper_tool_t& helper, platform::xpc::connection_t& connection) {
     connection.set_exported_interface(kExportedInterface);
-    connection.set_exported_object(
-        [self = helper.shared_from_this()](const platform::xpc::request_t& request, platform::xpc::reply_t reply) {
-            dispatch_request(*self, request, [reply](const value_t& value) { reply(value); });
-        });
+    connection.set_exported_object([self = helper.shared_from_this()](const platform::xpc::request_t& request,
+                                                                      platform::xpc::reply_t reply) {
+        dispatch_request(*self, request, [reply](const value_t& value) { reply(value); });
+    });
     // A refused message ends the connection; the record says why.
     connection.set_protocol_error_handler([self = helper.shared_from_this()](std::string_view reason) {
-        trace_warning(self->trace(), "Connection invalidated, message refused: %.*s", static_cast<int>(reason.size()),
-                      reason.data());
+        trace_warning(self->trace(), "Connection invalidated, message refused: %.*s",
+                      static_cast<int>(reason.size()), reason.data());
     });
 }
 
