@@ -9,16 +9,38 @@ namespace core {
 
 using commands::ExternalCommands;
 
+namespace {
+
+// A validating request's names: absent for a namespace it must refuse; else stored as the current one.
+std::optional<install::namespace_names_t> accepted_names(helper_tool_t& helper,
+                                                         const string_arg_t& qv_namespace) {
+    auto names = install::accepted_namespace(qv_namespace);
+    if (names) {
+        helper.setQvNamespace(names->qv_namespace());
+    }
+    return names;
+}
+
+// A query's names: any namespace goes and is stored; a nil one names no job file.
+std::optional<install::namespace_names_t> queried_names(helper_tool_t& helper,
+                                                        const string_arg_t& qv_namespace) {
+    if (!qv_namespace) {
+        return std::nullopt;
+    }
+    helper.setQvNamespace(*qv_namespace);
+    return install::namespace_names_t(*qv_namespace);
+}
+
+}  // namespace
+
 void helper_tool_t::start_service_with_namespace(const string_arg_t& qv_namespace,
                                                  const reply_t<bool>& reply) {
-    // 1. All names come from this request's own namespace, never from the shared current one.
-    const auto names = install::accepted_namespace(qv_namespace);
+    // 1.-2. All names come from this request's own namespace, never from the shared current one.
+    const auto names = accepted_names(*this, qv_namespace);
     if (!names) {
         reply(false);
         return;
     }
-    // 2.
-    setQvNamespace(names->qv_namespace());
     const std::string job_file = names->svc_file_path();
     const std::string label = names->svc_label();
     // 3. launchd refuses to bootstrap a disabled job; a failed re-enable shows in the bootstrap.
@@ -42,54 +64,35 @@ void helper_tool_t::start_service_with_namespace(const string_arg_t& qv_namespac
 // namespace names no job file: NO, and nothing recorded.
 void helper_tool_t::is_service_installed_with_namespace(const string_arg_t& qv_namespace,
                                                         const reply_t<bool>& reply) {
-    if (!qv_namespace) {
-        reply(false);
-        return;
-    }
-    setQvNamespace(*qv_namespace);
-    reply(platform::file_manager::exists(install::namespace_names_t(*qv_namespace).svc_file_path()));
+    const auto names = queried_names(*this, qv_namespace);
+    reply(names && platform::file_manager::exists(names->svc_file_path()));
 }
 
 void helper_tool_t::is_service_disabled_with_namespace(const string_arg_t& qv_namespace,
                                                        const reply_t<bool>& reply) {
-    if (!qv_namespace) {
-        reply(false);
-        return;
-    }
-    setQvNamespace(*qv_namespace);
-    reply(!ExternalCommands::launchd_is_enabled(install::namespace_names_t(*qv_namespace).svc_file_path()));
+    const auto names = queried_names(*this, qv_namespace);
+    reply(names && !ExternalCommands::launchd_is_enabled(names->svc_file_path()));
 }
 
 void helper_tool_t::is_service_run_at_load_with_namespace(const string_arg_t& qv_namespace,
                                                           const reply_t<bool>& reply) {
-    if (!qv_namespace) {
-        reply(false);
-        return;
-    }
-    setQvNamespace(*qv_namespace);
-    reply(
-        ExternalCommands::launchd_is_run_at_load(install::namespace_names_t(*qv_namespace).svc_file_path()));
+    const auto names = queried_names(*this, qv_namespace);
+    reply(names && ExternalCommands::launchd_is_run_at_load(names->svc_file_path()));
 }
 
 void helper_tool_t::isAutostartEnabledForNamespace(const string_arg_t& qv_namespace,
                                                    const reply_t<bool>& reply) {
-    if (!qv_namespace) {
-        reply(false);
-        return;
-    }
-    setQvNamespace(*qv_namespace);
-    reply(ExternalCommands::launchd_is_run_at_load(
-        install::namespace_names_t(*qv_namespace).agent_file_path()));
+    const auto names = queried_names(*this, qv_namespace);
+    reply(names && ExternalCommands::launchd_is_run_at_load(names->agent_file_path()));
 }
 
 void helper_tool_t::setAutostartEnabled(bool enabled, const string_arg_t& qv_namespace,
                                         const reply_t<bool>& reply) {
-    const auto names = install::accepted_namespace(qv_namespace);
+    const auto names = accepted_names(*this, qv_namespace);
     if (!names) {
         reply(false);
         return;
     }
-    setQvNamespace(names->qv_namespace());
     // A missing job file is not an error: that job is simply not installed.
     (void)ExternalCommands::launchd_set_runatload(names->agent_file_path(), enabled);
     (void)ExternalCommands::launchd_set_runatload(names->svc_file_path(), enabled);
@@ -103,22 +106,16 @@ void helper_tool_t::set_tray_enabled(const string_arg_t& /*text*/, bool /*enable
 }
 
 void helper_tool_t::fix_config_permissions(const string_arg_t& qv_namespace, const reply_t<bool>& reply) {
-    const auto names = install::accepted_namespace(qv_namespace);
-    if (!names) {
-        reply(false);
-        return;
-    }
-    setQvNamespace(names->qv_namespace());
-    reply(_fixGlobalConfigPermissions(*names));
+    const auto names = accepted_names(*this, qv_namespace);
+    reply(names && _fixGlobalConfigPermissions(*names));
 }
 
 void helper_tool_t::quit_service(const string_arg_t& qv_namespace, const reply_t<bool>& reply) {
-    const auto names = install::accepted_namespace(qv_namespace);
+    const auto names = accepted_names(*this, qv_namespace);
     if (!names) {
         reply(false);
         return;
     }
-    setQvNamespace(names->qv_namespace());
     // A service that is not loaded counts as stopped.
     (void)ExternalCommands::launchd_stop(names->svc_label());
     reply(true);
