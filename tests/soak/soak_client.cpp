@@ -8,6 +8,8 @@
 // Exit status: 0 the run went through (its figures say how well), 2 usage, 3 no connection.
 #include <poll.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <map>
