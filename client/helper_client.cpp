@@ -31,16 +31,16 @@ call_result_t helper_client_t::call_raw(std::string_view selector, const std::ve
 }
 
 call_result_t helper_client_t::call(core::request_id_t id, const std::vector<value_t>& arguments) {
-    const core::request_spec_t& spec = core::request_spec(id);
-    if (arguments.size() != spec.argument_types.size()) {
+    const core::request_spec_t& row = core::request_spec(id);
+    if (arguments.size() != row.argument_types.size()) {
         return call_error_t::malformed;
     }
     for (std::size_t i = 0; i < arguments.size(); ++i) {
-        if (platform::xpc::type_code(arguments[i]) != spec.argument_types[i]) {
+        if (platform::xpc::type_code(arguments[i]) != row.argument_types[i]) {
             return call_error_t::malformed;
         }
     }
-    return call_raw(spec.selector, arguments, spec.reply_type);
+    return call_raw(row.selector, arguments, row.reply_type);
 }
 
 template <typename T>

@@ -190,8 +190,8 @@ struct invocation_t {
 };
 
 invocation_t request(request_id_t id, std::vector<value_t> arguments) {
-    const core::request_spec_t& spec = core::request_spec(id);
-    return {std::string(spec.selector), std::move(arguments), spec.reply_type};
+    const core::request_spec_t& row = core::request_spec(id);
+    return {std::string(row.selector), std::move(arguments), row.reply_type};
 }
 
 // Commands that take one namespace operand.

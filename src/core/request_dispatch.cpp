@@ -51,12 +51,12 @@ struct handler_traits<void (helper_tool_t::*)(Params...)> {
     template <std::size_t I>
     using argument_t = std::tuple_element_t<I, params_t>;
 
-    static constexpr bool matches(const request_spec_t& spec) {
-        if (spec.argument_types.size() != arity || spec.reply_type != code_of<reply_type>()) {
+    static constexpr bool matches(const request_spec_t& row) {
+        if (row.argument_types.size() != arity || row.reply_type != code_of<reply_type>()) {
             return false;
         }
         return [&]<std::size_t... I>(std::index_sequence<I...>) {
-            return ((spec.argument_types[I] == code_of<argument_t<I>>()) && ...);
+            return ((row.argument_types[I] == code_of<argument_t<I>>()) && ...);
         }
         (std::make_index_sequence<arity>{});
     }
@@ -157,19 +157,19 @@ void dispatch_request(helper_tool_t& helper, const platform::xpc::request_t& req
     if (!id) {
         return;  // the codec only lets exported selectors through
     }
-    const request_spec_t& spec = request_spec(*id);
+    const request_spec_t& row = request_spec(*id);
     const route_t& route = kRoutes[static_cast<std::size_t>(*id)];
     reply_once_t reply(send_reply);
     try {
         route.invoke(helper, request.arguments, reply);
     } catch (const commands::launch_error& error) {
         trace_error(helper.trace(), "Request %.*s could not start a system tool: %s",
-                    static_cast<int>(spec.selector.size()), spec.selector.data(), error.what());
-        reply(failure_value(spec.reply_type));
+                    static_cast<int>(row.selector.size()), row.selector.data(), error.what());
+        reply(failure_value(row.reply_type));
     } catch (const std::exception& error) {
-        trace_error(helper.trace(), "Request %.*s failed: %s", static_cast<int>(spec.selector.size()),
-                    spec.selector.data(), error.what());
-        reply(failure_value(spec.reply_type));
+        trace_error(helper.trace(), "Request %.*s failed: %s", static_cast<int>(row.selector.size()),
+                    row.selector.data(), error.what());
+        reply(failure_value(row.reply_type));
     }
 }
 

@@ -73,9 +73,9 @@ inline constexpr std::array<request_spec_t, 18> kRequests = {{
 [[nodiscard]] constexpr std::string_view selector_of(request_id_t id) { return request_spec(id).selector; }
 
 [[nodiscard]] constexpr std::optional<request_id_t> request_for_selector(std::string_view selector) {
-    for (const auto& spec : kRequests) {
-        if (spec.selector == selector) {
-            return spec.id;
+    for (const auto& row : kRequests) {
+        if (row.selector == selector) {
+            return row.id;
         }
     }
     return std::nullopt;

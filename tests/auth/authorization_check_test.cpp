@@ -76,17 +76,17 @@ TEST_F(AuthorizationCheck, RefusesAnythingButThirtyTwoBytesWithoutCallingThePlat
 
 TEST_F(AuthorizationCheck, AsksForTheRequestsOwnRightWithExtendAndInteractionAndFreesTheReference) {
     const auto helper = make_helper(&counting_);
-    for (const core::request_spec_t& spec : core::kRequests) {
+    for (const core::request_spec_t& row : core::kRequests) {
         counting_ = {};
-        EXPECT_FALSE(helper->check_authorization(bytes_t(32, 0), spec.selector)) << spec.selector;
+        EXPECT_FALSE(helper->check_authorization(bytes_t(32, 0), row.selector)) << row.selector;
         ASSERT_EQ(counting_.copied_rights.size(), 1u);
         const platform::authorization_item_t& item = counting_.copied_rights.front();
-        EXPECT_EQ(item.name, auth::helper_tool_common_t::authorization_right_for_command(spec.selector));
+        EXPECT_EQ(item.name, auth::helper_tool_common_t::authorization_right_for_command(row.selector));
         EXPECT_TRUE(item.value.empty());
         EXPECT_EQ(item.flags, 0u);
         EXPECT_EQ(counting_.copied_flags, 3u);
         EXPECT_EQ(counting_.freed, std::vector<platform::authorization_handle_t>{counting_.kHandle});
-        EXPECT_EQ(lines_with(std::string(spec.selector)), 1u) << spec.selector;
+        EXPECT_EQ(lines_with(std::string(row.selector)), 1u) << row.selector;
     }
     EXPECT_EQ(lines_with("com.trellwick.Quorvix.Helper.global_settings"), 1u);
     EXPECT_EQ(lines_with("error"), 0u) << trace();

@@ -28,11 +28,11 @@ TEST(RightsTable, GivesTheFourPrivilegedRequestsTheirOwnRightAndEveryOtherAllow)
         {request_id_t::uninstall, kUninstall},
         {request_id_t::check_global_settings_auth, kGlobal}};
     EXPECT_EQ(helper_tool_common_t::commandInfo().size(), 4u);
-    for (const core::request_spec_t& spec : core::kRequests) {
-        const auto found = privileged.find(spec.id);
-        EXPECT_EQ(helper_tool_common_t::authorization_right_for_command(spec.selector),
+    for (const core::request_spec_t& row : core::kRequests) {
+        const auto found = privileged.find(row.id);
+        EXPECT_EQ(helper_tool_common_t::authorization_right_for_command(row.selector),
                   found == privileged.end() ? "allow" : found->second)
-            << spec.selector;
+            << row.selector;
     }
     auto names = helper_tool_common_t::authRightNames();
     std::sort(names.begin(), names.end());

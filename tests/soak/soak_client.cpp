@@ -200,10 +200,10 @@ private:
     // Sends the request itself rather than through call(), which passes over replies of other calls: here
     // every datagram that comes back must be the reply to this call, of the request's reply type.
     exchange_t exchange(const request_t& request) {
-        const core::request_spec_t& spec = core::request_spec(request.id);
+        const core::request_spec_t& row = core::request_spec(request.id);
         const std::uint64_t call_id = next_call_id_++;
         auto& connection = client_->connection();
-        if (!connection.send_datagram(xpc::encode_request(call_id, spec.selector, request.arguments)) ||
+        if (!connection.send_datagram(xpc::encode_request(call_id, row.selector, request.arguments)) ||
             !wait_readable(connection.native_handle(), kReplyTimeout)) {
             return exchange_t::unanswered;
         }
@@ -212,7 +212,7 @@ private:
             return exchange_t::unanswered;
         }
         const auto header = xpc::decode_header(*datagram);
-        const auto reply = xpc::decode_reply(*datagram, spec.reply_type);
+        const auto reply = xpc::decode_reply(*datagram, row.reply_type);
         if (!header || header->kind != xpc::message_kind_t::reply || header->call_id != call_id || !reply) {
             return exchange_t::mismatched;
         }
@@ -277,9 +277,9 @@ private:
 
     void hang_up_during(const request_t& request) {
         ++counts_["disconnects"];
-        const core::request_spec_t& spec = core::request_spec(request.id);
+        const core::request_spec_t& row = core::request_spec(request.id);
         static_cast<void>(client_->connection().send_datagram(
-            xpc::encode_request(next_call_id_++, spec.selector, request.arguments)));
+            xpc::encode_request(next_call_id_++, row.selector, request.arguments)));
         client_->connection().close();
         reconnect();
     }
