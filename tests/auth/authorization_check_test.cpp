@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "auth/counting_authorization.h"
+#include "fixtures/counting_authorization.h"
 #include "auth/helper_tool_common.h"
 #include "core/embedded_resources.h"
 #include "core/helper_tool.h"

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <map>
 
-#include "auth/counting_authorization.h"
+#include "fixtures/counting_authorization.h"
 #include "auth/helper_tool_common.h"
 #include "core/request_table.h"
 #include "fixtures/sandbox.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "auth/counting_authorization.h"
+#include "fixtures/counting_authorization.h"
 #include "commands/task.h"
 #include "core/embedded_resources.h"
 #include "core/helper_tool.h"

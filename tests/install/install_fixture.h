@@ -11,7 +11,7 @@
 #include <mutex>
 #include <numeric>
 
-#include "auth/counting_authorization.h"
+#include "fixtures/counting_authorization.h"
 #include "fixtures/helper_process.h"
 #include "helper_sandbox.h"
 #include "platform/workspace.h"
