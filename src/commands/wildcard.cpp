@@ -6,7 +6,6 @@ namespace commands {
 namespace {
 
 constexpr std::string_view kExpressionSyntax = "+()[]{}|\\^$";
-constexpr std::string_view kWildcardCharacters = "*?";
 
 // Dots first, so that the dots the star and question mark bring in keep their meaning.
 std::string translate(std::string_view wildcard) {
@@ -43,40 +42,51 @@ std::optional<wildcard_t> wildcard_t::compile(std::string_view wildcard) {
         return std::nullopt;
     }
     if (wildcard.find_first_of(kExpressionSyntax) == std::string_view::npos) {
-        const std::size_t first = wildcard.find_first_of(kWildcardCharacters);
-        const std::size_t last = wildcard.find_last_of(kWildcardCharacters);
-        result->literal_ends_ = true;
-        result->prefix_ = wildcard.substr(0, first);
-        result->suffix_ =
-            last == std::string_view::npos ? std::string(wildcard) : std::string(wildcard.substr(last + 1));
+        result->plain_ = std::string(wildcard);
+        const auto& ctype = std::use_facet<std::ctype<char>>(result->expression_.getloc());
+        for (std::size_t byte = 0; byte < result->fold_.size(); ++byte) {
+            result->fold_[byte] = ctype.tolower(static_cast<char>(byte));
+        }
     }
     return result;
 }
 
-bool wildcard_t::may_match(std::string_view name) const {
-    if (!literal_ends_) {
-        return true;
-    }
-    if (name.size() < prefix_.size() || name.size() < suffix_.size()) {
-        return false;
-    }
-    // Folded exactly as the expression folds case, so no name it would accept is turned away here.
-    const auto& ctype = std::use_facet<std::ctype<char>>(expression_.getloc());
-    const auto same = [&ctype](std::string_view a, std::string_view b) {
-        for (std::size_t i = 0; i < a.size(); ++i) {
-            if (ctype.tolower(a[i]) != ctype.tolower(b[i])) {
-                return false;
-            }
-        }
-        return true;
+// The expression's own meaning: "*" is ".*" and "?" is ".", neither of which takes a line end; every
+// other character stands for itself, letter case folded as the expression folds it.
+bool wildcard_t::matches_plain(std::string_view name) const {
+    const auto any = [](char c) { return c != '\n' && c != '\r'; };
+    const auto same = [this](char a, char b) {
+        return fold_[static_cast<unsigned char>(a)] == fold_[static_cast<unsigned char>(b)];
     };
-    return same(prefix_, name.substr(0, prefix_.size())) &&
-           same(suffix_, name.substr(name.size() - suffix_.size()));
+    const std::string_view pattern = *plain_;
+    std::size_t p = 0;
+    std::size_t n = 0;
+    // Where the last "*" stood, and how far into the name it reached: the point to widen it from.
+    std::size_t star = std::string_view::npos;
+    std::size_t star_reach = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            star_reach = n;
+        } else if (p < pattern.size() && (pattern[p] == '?' ? any(name[n]) : same(pattern[p], name[n]))) {
+            ++p;
+            ++n;
+        } else if (star != std::string_view::npos && any(name[star_reach])) {
+            p = star + 1;
+            n = ++star_reach;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') {
+        ++p;
+    }
+    return p == pattern.size();
 }
 
 bool wildcard_t::matches(std::string_view name) const {
-    if (!may_match(name)) {
-        return false;
+    if (plain_) {
+        return matches_plain(name);
     }
     // An expression too complex for the engine on this name does not match it.
     try {
