@@ -69,6 +69,25 @@ std::optional<call_error_t> remote_connection_t::handshake(std::chrono::millisec
     return handshake_locked(steady_clock_t::now() + timeout);
 }
 
+std::optional<call_error_t> remote_connection_t::receive_locked(datagram_t& datagram,
+                                                                steady_clock_t::time_point deadline,
+                                                                call_error_t when_closed) {
+    switch (xpc::receive_datagram(socket_.get(), datagram, remaining(deadline))) {
+        case receive_status_t::message:
+            return std::nullopt;
+        case receive_status_t::timed_out:
+            return call_error_t::timed_out;
+        case receive_status_t::too_large:
+            socket_.reset();
+            return call_error_t::malformed;
+        case receive_status_t::closed:
+        case receive_status_t::failed:
+            break;
+    }
+    socket_.reset();
+    return when_closed;
+}
+
 std::optional<call_error_t> remote_connection_t::handshake_locked(steady_clock_t::time_point deadline) {
     if (!socket_.valid()) {
         return admitted_ ? call_error_t::closed : call_error_t::refused;
@@ -77,18 +96,8 @@ std::optional<call_error_t> remote_connection_t::handshake_locked(steady_clock_t
         return std::nullopt;
     }
     datagram_t datagram;
-    switch (xpc::receive_datagram(socket_.get(), datagram, remaining(deadline))) {
-        case receive_status_t::message:
-            break;
-        case receive_status_t::timed_out:
-            return call_error_t::timed_out;
-        case receive_status_t::too_large:
-            socket_.reset();
-            return call_error_t::malformed;
-        case receive_status_t::closed:
-        case receive_status_t::failed:
-            socket_.reset();
-            return call_error_t::refused;
+    if (const auto error = receive_locked(datagram, deadline, call_error_t::refused)) {
+        return error;
     }
     const auto hello = decode_hello(datagram.bytes);
     if (!hello) {
@@ -122,18 +131,8 @@ call_result_t remote_connection_t::call(std::string_view selector, std::span<con
     }
     datagram_t datagram;
     while (true) {
-        switch (xpc::receive_datagram(socket_.get(), datagram, remaining(deadline))) {
-            case receive_status_t::message:
-                break;
-            case receive_status_t::timed_out:
-                return call_error_t::timed_out;
-            case receive_status_t::too_large:
-                socket_.reset();
-                return call_error_t::malformed;
-            case receive_status_t::closed:
-            case receive_status_t::failed:
-                socket_.reset();
-                return call_error_t::closed;
+        if (const auto error = receive_locked(datagram, deadline, call_error_t::closed)) {
+            return *error;
         }
         const auto header = decode_header(datagram.bytes);
         if (header && header->kind == message_kind_t::reply && header->call_id != call_id) {

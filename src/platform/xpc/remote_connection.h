@@ -16,6 +16,8 @@
 
 namespace platform::xpc {
 
+struct datagram_t;
+
 enum class call_error_t {
     refused,    // no connection, or closed before the service's hello (not admitted)
     closed,     // closed after admission without a reply
@@ -65,6 +67,10 @@ private:
     explicit remote_connection_t(owned_fd_t socket);
     [[nodiscard]] std::optional<call_error_t> handshake_locked(
         std::chrono::steady_clock::time_point deadline);
+    // The next datagram, or why there is none; a connection that broke is closed and gives `when_closed`.
+    [[nodiscard]] std::optional<call_error_t> receive_locked(datagram_t& datagram,
+                                                             std::chrono::steady_clock::time_point deadline,
+                                                             call_error_t when_closed);
 
     std::mutex mutex_;
     owned_fd_t socket_;
