@@ -5,9 +5,9 @@
 
 namespace client {
 
-
 std::unique_ptr<helper_client_t> helper_client_t::connect(const std::string& socket_path,
-                                                          std::chrono::milliseconds timeout, std::string* reason) {
+                                                          std::chrono::milliseconds timeout,
+                                                          std::string* reason) {
     auto connection = platform::xpc::remote_connection_t::connect(socket_path, reason);
     if (!connection) {
         return nullptr;
@@ -57,16 +57,25 @@ outcome_t<T> helper_client_t::typed(core::request_id_t id, const std::vector<val
 
 namespace {
 
-value_t text(const std::string& value) { return std::optional<std::string>(value); }
-value_t data(const bytes_t& value) { return std::optional<bytes_t>(value); }
-value_t flag(bool value) { return static_cast<signed char>(value ? 1 : 0); }
+value_t text(const std::string& value) {
+    return std::optional<std::string>(value);
+}
+value_t data(const bytes_t& value) {
+    return std::optional<bytes_t>(value);
+}
+value_t flag(bool value) {
+    return static_cast<signed char>(value ? 1 : 0);
+}
 
 }  // namespace
 
-outcome_t<string_arg_t> helper_client_t::get_version() { return typed<string_arg_t>(core::request_id_t::get_version, {}); }
+outcome_t<string_arg_t> helper_client_t::get_version() {
+    return typed<string_arg_t>(core::request_id_t::get_version, {});
+}
 
 outcome_t<bool> helper_client_t::install_service(const bytes_t& auth, const std::string& bundle_path,
-                                                 const std::string& qv_namespace, const std::string& user_config) {
+                                                 const std::string& qv_namespace,
+                                                 const std::string& user_config) {
     return typed<bool>(core::request_id_t::install_service,
                        {data(auth), text(bundle_path), text(qv_namespace), text(user_config)});
 }
@@ -74,18 +83,22 @@ outcome_t<bool> helper_client_t::install_service(const bytes_t& auth, const std:
 outcome_t<bool> helper_client_t::install(const bytes_t& auth, const std::string& bundle_path,
                                          const std::string& sysconfig_path, const std::string& qv_namespace,
                                          const std::string& user_name, bool remove_flavors) {
-    return typed<bool>(core::request_id_t::install, {data(auth), text(bundle_path), text(sysconfig_path),
-                                                     text(qv_namespace), text(user_name), flag(remove_flavors)});
+    return typed<bool>(core::request_id_t::install,
+                       {data(auth), text(bundle_path), text(sysconfig_path), text(qv_namespace),
+                        text(user_name), flag(remove_flavors)});
 }
 
 outcome_t<bool> helper_client_t::uninstall(const bytes_t& auth, const std::string& bundle_path,
                                            const std::string& sysconfig_path, const std::string& qv_namespace,
                                            const std::string& user_name, bool remove_flavors) {
-    return typed<bool>(core::request_id_t::uninstall, {data(auth), text(bundle_path), text(sysconfig_path),
-                                                       text(qv_namespace), text(user_name), flag(remove_flavors)});
+    return typed<bool>(core::request_id_t::uninstall,
+                       {data(auth), text(bundle_path), text(sysconfig_path), text(qv_namespace),
+                        text(user_name), flag(remove_flavors)});
 }
 
-outcome_t<bool> helper_client_t::fix_max_files() { return typed<bool>(core::request_id_t::fix_max_files, {}); }
+outcome_t<bool> helper_client_t::fix_max_files() {
+    return typed<bool>(core::request_id_t::fix_max_files, {});
+}
 outcome_t<bool> helper_client_t::restart(const std::string& bundle_path) {
     return typed<bool>(core::request_id_t::restart, {text(bundle_path)});
 }

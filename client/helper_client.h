@@ -51,10 +51,12 @@ public:
     outcome_t<string_arg_t> get_version();
     outcome_t<bool> install_service(const bytes_t& auth, const std::string& bundle_path,
                                     const std::string& qv_namespace, const std::string& user_config);
-    outcome_t<bool> install(const bytes_t& auth, const std::string& bundle_path, const std::string& sysconfig_path,
-                            const std::string& qv_namespace, const std::string& user_name, bool remove_flavors);
-    outcome_t<bool> uninstall(const bytes_t& auth, const std::string& bundle_path, const std::string& sysconfig_path,
-                              const std::string& qv_namespace, const std::string& user_name, bool remove_flavors);
+    outcome_t<bool> install(const bytes_t& auth, const std::string& bundle_path,
+                            const std::string& sysconfig_path, const std::string& qv_namespace,
+                            const std::string& user_name, bool remove_flavors);
+    outcome_t<bool> uninstall(const bytes_t& auth, const std::string& bundle_path,
+                              const std::string& sysconfig_path, const std::string& qv_namespace,
+                              const std::string& user_name, bool remove_flavors);
     outcome_t<bool> fix_max_files();
     // Never answered: the outcome is the time-out or the closing of the connection.
     outcome_t<bool> restart(const std::string& bundle_path);

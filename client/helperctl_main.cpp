@@ -181,7 +181,9 @@ value_t authorization(arguments_t& args) {
     return std::optional<std::vector<std::uint8_t>>(client::own_authorization_form());
 }
 
-value_t text(std::string value) { return std::optional<std::string>(std::move(value)); }
+value_t text(std::string value) {
+    return std::optional<std::string>(std::move(value));
+}
 
 struct invocation_t {
     std::string selector;
@@ -223,10 +225,11 @@ invocation_t parse_command(const std::string& command, std::vector<std::string> 
                               text(args.required("--user-config"))});
     } else if (command == "uninstall") {
         const value_t auth = authorization(args);
-        invocation = request(request_id_t::uninstall,
-                             {auth, text(args.required("--bundle")), text(args.optional("--sysconfig").value_or("")),
-                              text(args.required("--namespace")), text(args.optional("--user").value_or("")),
-                              static_cast<signed char>(args.flag("--remove-flavors"))});
+        invocation =
+            request(request_id_t::uninstall,
+                    {auth, text(args.required("--bundle")), text(args.optional("--sysconfig").value_or("")),
+                     text(args.required("--namespace")), text(args.optional("--user").value_or("")),
+                     static_cast<signed char>(args.flag("--remove-flavors"))});
     } else if (command == "fix-max-files") {
         invocation = request(request_id_t::fix_max_files, {});
     } else if (command == "restart") {
@@ -242,7 +245,8 @@ invocation_t parse_command(const std::string& command, std::vector<std::string> 
         invocation = request(found->second, {text(args.operands(1, 1)[0])});
     } else if (command == "set-autostart") {
         const auto operands = args.operands(2, 2);
-        invocation = request(request_id_t::set_autostart_enabled, {parse_yes_no(operands[0]), text(operands[1])});
+        invocation =
+            request(request_id_t::set_autostart_enabled, {parse_yes_no(operands[0]), text(operands[1])});
     } else if (command == "set-tray") {
         const bool enabled = parse_yes_no(args.optional("--enabled").value_or("yes"));
         const auto bundle = args.optional("--bundle");
@@ -339,7 +343,8 @@ int main(int argc, char** argv) {
                 socket_path = words[next + 1];
             } else if (words[next] == "--timeout") {
                 const std::string& text = words[next + 1];
-                const auto [ptr, error] = std::from_chars(text.data(), text.data() + text.size(), timeout_seconds);
+                const auto [ptr, error] =
+                    std::from_chars(text.data(), text.data() + text.size(), timeout_seconds);
                 if (error != std::errc{} || ptr != text.data() + text.size() || timeout_seconds <= 0) {
                     throw usage_error_t{"--timeout needs a positive number of seconds"};
                 }
@@ -378,12 +383,14 @@ int main(int argc, char** argv) {
         socket_path.value_or(client::helper_client_t::default_socket_path()), timeout, &reason);
     if (!helper) {
         std::fprintf(stderr, "quorvix-helperctl: not connected: %s\n", reason.c_str());
-        return reason == platform::xpc::describe(client::call_error_t::timed_out) ? kExitTimeout : kExitNoReply;
+        return reason == platform::xpc::describe(client::call_error_t::timed_out) ? kExitTimeout
+                                                                                  : kExitNoReply;
     }
-    const client::call_result_t result = helper->call_raw(invocation.selector, invocation.arguments,
-                                                          invocation.reply_type);
+    const client::call_result_t result =
+        helper->call_raw(invocation.selector, invocation.arguments, invocation.reply_type);
     if (!result.ok()) {
-        std::fprintf(stderr, "quorvix-helperctl: no reply: %s\n", std::string(platform::xpc::describe(result.error())).c_str());
+        std::fprintf(stderr, "quorvix-helperctl: no reply: %s\n",
+                     std::string(platform::xpc::describe(result.error())).c_str());
         return result.error() == client::call_error_t::timed_out ? kExitTimeout : kExitNoReply;
     }
     print_reply(result.value());

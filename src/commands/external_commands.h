@@ -32,8 +32,8 @@ public:
 
     // Ownership, permissions, attributes.
     [[nodiscard]] static bool chmod(const std::string& path, std::uint16_t mode, bool recursively);
-    [[nodiscard]] static bool chown(const std::string& path, const std::string& owner, const std::string& group,
-                                    bool recursively);
+    [[nodiscard]] static bool chown(const std::string& path, const std::string& owner,
+                                    const std::string& group, bool recursively);
     [[nodiscard]] static bool removeOpenWarningFromQuorvix(const std::string& bundle_path);
     static constexpr std::uint32_t kNoIdentifier = 0xFFFFFFFFu;
     [[nodiscard]] static std::uint32_t uid(const std::string& user_name);

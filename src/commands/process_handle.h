@@ -13,7 +13,7 @@
 namespace commands {
 
 class process_handle_t {
-  public:
+public:
     // Absent when the process is gone (or pidfds are unavailable); errno tells which.
     [[nodiscard]] static std::optional<process_handle_t> open(pid_t pid);
 
@@ -24,7 +24,7 @@ class process_handle_t {
     // 0 when delivered, else the errno of the failure.
     [[nodiscard]] int send_signal(int signal_number) const;
 
-  private:
+private:
     process_handle_t(pid_t pid, platform::owned_fd_t descriptor)
         : pid_(pid), descriptor_(std::move(descriptor)) {}
 

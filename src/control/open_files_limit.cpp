@@ -23,7 +23,8 @@ void helper_tool_t::fixOSMaxFilesIfNeedAndReply(const reply_t<bool>& reply) {
     } else {
         // 3.
         const open_files_limit_t limits = *query.limits;
-        trace_info(_trace, "Open-files limits: soft %llu, hard %llu", static_cast<unsigned long long>(limits.soft),
+        trace_info(_trace, "Open-files limits: soft %llu, hard %llu",
+                   static_cast<unsigned long long>(limits.soft),
                    static_cast<unsigned long long>(limits.hard));
         // 4.-5.
         if (limits.hard != kUnlimited) {

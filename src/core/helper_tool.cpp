@@ -6,13 +6,15 @@
 #include <thread>
 
 #include "commands/task.h"
-#include "platform/xpc/listener.h"
 #include "platform/xpc/connection.h"
+#include "platform/xpc/listener.h"
 
 namespace core {
 namespace {
 
-const char* helper_trace_name() { return "helper_tool"; }
+const char* helper_trace_name() {
+    return "helper_tool";
+}
 
 }  // namespace
 

@@ -127,9 +127,9 @@ public:
                                         const string_arg_t& user_name, signed char remove_flavors,
                                         const reply_t<bool>& reply);
     void uninstall_quorvix_with_auth_data(const data_arg_t& auth_data, const string_arg_t& bundle_path,
-                                          const string_arg_t& sysconfig_path, const string_arg_t& qv_namespace,
-                                          const string_arg_t& user_name, signed char remove_flavors,
-                                          const reply_t<bool>& reply);
+                                          const string_arg_t& sysconfig_path,
+                                          const string_arg_t& qv_namespace, const string_arg_t& user_name,
+                                          signed char remove_flavors, const reply_t<bool>& reply);
     // Also run once at start-up without a reply block.
     void fixOSMaxFilesIfNeedAndReply(const reply_t<bool>& reply);
     void restart_quorvix_with_bundle_path(const string_arg_t& bundle_path, const reply_t<bool>& reply);
@@ -164,8 +164,10 @@ public:
 
     // Job files.
     [[nodiscard]] bool _createPlist(const std::string& path, const platform::property_list_t& definition);
-    [[nodiscard]] bool _create_service_for_exe_path(const install::namespace_names_t& names, const std::string& exe_path);
-    [[nodiscard]] bool _create_agent_for_exe_path(const install::namespace_names_t& names, const std::string& exe_path);
+    [[nodiscard]] bool _create_service_for_exe_path(const install::namespace_names_t& names,
+                                                    const std::string& exe_path);
+    [[nodiscard]] bool _create_agent_for_exe_path(const install::namespace_names_t& names,
+                                                  const std::string& exe_path);
 
     // Global configuration.
     void _migrateToGlobalConfigFrom(const install::namespace_names_t& names, const string_arg_t& source_dir);

@@ -21,7 +21,9 @@
 
 namespace {
 
-const char* entry_trace_name() { return "helper_main"; }
+const char* entry_trace_name() {
+    return "helper_main";
+}
 
 std::string own_executable_path() {
     std::string path(4096, '\0');

@@ -42,13 +42,14 @@ struct request_spec_t {
 
 inline constexpr std::array<request_spec_t, 18> kRequests = {{
     {request_id_t::get_version, "get_version_with_reply:", "", '@'},
-    {request_id_t::install_service, "install_quorvix_service_with:bundle_path:for_namespace:user_config:reply:",
-     "D@@@", 'B'},
+    {request_id_t::install_service,
+     "install_quorvix_service_with:bundle_path:for_namespace:user_config:reply:", "D@@@", 'B'},
     {request_id_t::install,
      "install_quorvix_with_auth_data:bundle_path:sysconfig_path:qv_namespace:user_name:remove_flavors:reply:",
      "D@@@@c", 'B'},
     {request_id_t::uninstall,
-     "uninstall_quorvix_with_auth_data:bundle_path:sysconfig_path:qv_namespace:user_name:remove_flavors:reply:",
+     "uninstall_quorvix_with_auth_data:bundle_path:sysconfig_path:qv_namespace:user_name:remove_flavors:"
+     "reply:",
      "D@@@@c", 'B'},
     {request_id_t::fix_max_files, "fixOSMaxFilesIfNeedAndReply:", "", 'B'},
     {request_id_t::restart, "restart_quorvix_with_bundle_path:and_reply:", "@", 'B'},
@@ -57,7 +58,8 @@ inline constexpr std::array<request_spec_t, 18> kRequests = {{
     {request_id_t::is_service_installed, "is_service_installed_with_namespace:with_reply:", "@", 'B'},
     {request_id_t::is_service_disabled, "is_service_disabled_with_namespace:with_reply:", "@", 'B'},
     {request_id_t::is_service_run_at_load, "is_service_run_at_load_with_namespace:with_reply:", "@", 'B'},
-    {request_id_t::set_tray_enabled, "set_tray_enabled:with_enabled:with_bundle_path:with_reply:", "@B@", 'B'},
+    {request_id_t::set_tray_enabled, "set_tray_enabled:with_enabled:with_bundle_path:with_reply:", "@B@",
+     'B'},
     {request_id_t::quit_service, "quit_service:with_reply:", "@", 'B'},
     {request_id_t::fix_config_permissions, "fix_config_permissions:with_reply:", "@", 'B'},
     {request_id_t::check_global_settings_auth, "check_global_settings_auth:reply:", "D", 'B'},
@@ -70,7 +72,9 @@ inline constexpr std::array<request_spec_t, 18> kRequests = {{
     return kRequests[static_cast<std::size_t>(id)];
 }
 
-[[nodiscard]] constexpr std::string_view selector_of(request_id_t id) { return request_spec(id).selector; }
+[[nodiscard]] constexpr std::string_view selector_of(request_id_t id) {
+    return request_spec(id).selector;
+}
 
 [[nodiscard]] constexpr std::optional<request_id_t> request_for_selector(std::string_view selector) {
     for (const auto& row : kRequests) {

@@ -25,7 +25,8 @@ public:
     [[nodiscard]] std::string global_trace_file() const;
     // "com.trellwick.<N with every _ made ->.Helper".
     [[nodiscard]] std::string helper_job_label() const;
-    // Files of earlier versions: "/Library/LaunchAgents/com.trellwick.<N>.Hub.plist", "/usr/local/bin/qvwrap_<N>".
+    // Files of earlier versions: "/Library/LaunchAgents/com.trellwick.<N>.Hub.plist",
+    // "/usr/local/bin/qvwrap_<N>".
     [[nodiscard]] std::string hub_agent_file() const;
     [[nodiscard]] std::string wrapper_tool() const;
 

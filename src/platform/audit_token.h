@@ -7,7 +7,7 @@
 namespace platform {
 
 struct audit_token_t {
-    std::uint32_t auid = 0;         // /proc/<pid>/loginuid
+    std::uint32_t auid = 0;  // /proc/<pid>/loginuid
     std::uint32_t euid = 0;
     std::uint32_t egid = 0;
     std::uint32_t ruid = 0;

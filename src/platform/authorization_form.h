@@ -22,7 +22,8 @@ struct authorization_subject_t {
 
 [[nodiscard]] authorization_external_form_t encode_authorization_form(const authorization_subject_t& subject);
 // Absent unless the bytes are exactly a well-formed external form.
-[[nodiscard]] std::optional<authorization_subject_t> decode_authorization_form(std::span<const std::uint8_t> bytes);
+[[nodiscard]] std::optional<authorization_subject_t> decode_authorization_form(
+    std::span<const std::uint8_t> bytes);
 
 // The external form of the calling process; absent when its start time cannot be read.
 [[nodiscard]] std::optional<authorization_external_form_t> make_authorization_form_for_self();

@@ -31,7 +31,7 @@ std::string name_of(const std::string& path) {
 
 // Removes the temporary file unless the rename has taken it over.
 class temporary_file_t {
-  public:
+public:
     explicit temporary_file_t(std::string path) : path_(std::move(path)) {}
     ~temporary_file_t() {
         if (!path_.empty()) {
@@ -46,7 +46,7 @@ class temporary_file_t {
     [[nodiscard]] const std::string& path() const { return path_; }
     void keep() { path_.clear(); }
 
-  private:
+private:
     std::string path_;
 };
 

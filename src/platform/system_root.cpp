@@ -39,7 +39,9 @@ void set_system_root(std::string root) {
     root_storage() = std::move(root);
 }
 
-const std::string& system_root() { return root_storage(); }
+const std::string& system_root() {
+    return root_storage();
+}
 
 std::string system_path(std::string_view absolute_path) {
     std::string path = root_storage();

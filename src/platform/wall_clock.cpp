@@ -13,7 +13,7 @@ namespace {
 constexpr double kLongestSleep = 86400.0;
 
 class system_wall_clock_t final : public wall_clock_t {
-  public:
+public:
     [[nodiscard]] double now() const override {
         timespec current{};
         clock_gettime(CLOCK_REALTIME, &current);

@@ -4,11 +4,11 @@
 
 #include <algorithm>
 
-#include "fixtures/counting_authorization.h"
 #include "auth/helper_tool_common.h"
 #include "core/embedded_resources.h"
 #include "core/helper_tool.h"
 #include "core/request_dispatch.h"
+#include "fixtures/counting_authorization.h"
 #include "fixtures/sandbox.h"
 #include "support/trace_log.h"
 

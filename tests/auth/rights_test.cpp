@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <map>
 
-#include "fixtures/counting_authorization.h"
 #include "auth/helper_tool_common.h"
 #include "core/request_table.h"
+#include "fixtures/counting_authorization.h"
 #include "fixtures/sandbox.h"
 #include "platform/authorization_services.h"
 #include "support/trace_log.h"

@@ -80,7 +80,9 @@ void bare_round_trips(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
-void BM_BareSeqpacketRoundTrip(benchmark::State& state) { bare_round_trips(state); }
+void BM_BareSeqpacketRoundTrip(benchmark::State& state) {
+    bare_round_trips(state);
+}
 BENCHMARK(BM_BareSeqpacketRoundTrip)->UseRealTime()->Threads(1)->Threads(16);
 
 void BM_HelperVersionRoundTrip(benchmark::State& state) {

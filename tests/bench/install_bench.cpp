@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "fixtures/counting_authorization.h"
 #include "commands/task.h"
 #include "core/embedded_resources.h"
 #include "core/helper_tool.h"
+#include "fixtures/counting_authorization.h"
 #include "fixtures/sandbox.h"
 #include "platform/workspace.h"
 #include "support/trace_log.h"

@@ -30,7 +30,7 @@ property_list_t job_definition() {
 }
 
 class scratch_t {
-  public:
+public:
     scratch_t() {
         std::string pattern = (fs::temp_directory_path() / "qv-bench-XXXXXX").string();
         path_ = ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
@@ -43,7 +43,7 @@ class scratch_t {
     scratch_t& operator=(const scratch_t&) = delete;
     [[nodiscard]] std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-  private:
+private:
     std::string path_;
 };
 

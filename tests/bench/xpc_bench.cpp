@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "fixtures/sandbox.h"
+#include "platform/owned_fd.h"
 #include "platform/xpc/listener.h"
 #include "platform/xpc/remote_connection.h"
-#include "platform/owned_fd.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ constexpr int kCallsPerClient = 200;
 
 // A listener that admits everyone and echoes data, as the helper's handlers would answer.
 class echo_service_t {
-  public:
+public:
     echo_service_t() {
         listener_ = xpc::listener_t::create_for_service("com.example.bench");
         listener_->set_delegate([](const std::shared_ptr<xpc::connection_t>& connection) {
@@ -45,14 +45,14 @@ class echo_service_t {
         return xpc::remote_connection_t::connect(listener_->socket_path());
     }
 
-  private:
+private:
     fixtures::sandbox_t sandbox_;
     std::unique_ptr<xpc::listener_t> listener_;
 };
 
 // A bare server: a SOCK_SEQPACKET socket with one echo thread per connection.
 class bare_server_t {
-  public:
+public:
     bare_server_t() : path_(sandbox_.path("/var/run/bare")) {
         socket_.reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
         sockaddr_un address{};
@@ -101,7 +101,7 @@ class bare_server_t {
         return client;
     }
 
-  private:
+private:
     fixtures::sandbox_t sandbox_;
     std::string path_;
     platform::owned_fd_t socket_;

@@ -53,7 +53,7 @@ result_t run_tool(const std::vector<std::string>& arguments) {
 }
 
 class CodesignTool : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         files_ = pki_.write_pem_files(sandbox_.path("/pki"));
         program_ = sandbox_.path("/program");

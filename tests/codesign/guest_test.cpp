@@ -6,12 +6,12 @@
 
 #include <filesystem>
 
-#include "platform/process_info.h"
 #include "admission_requirement.h"
 #include "fixtures/sandbox.h"
 #include "fixtures/test_pki.h"
 #include "platform/codesign/codesign.h"
 #include "platform/codesign/guest_process.h"
+#include "platform/process_info.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ using namespace platform::codesign;
 
 // A child running `program` with exactly `environment`, started only once exec has happened.
 class child_t {
-  public:
+public:
     child_t(const std::string& program, std::vector<std::string> environment) {
         int ready[2];
         EXPECT_EQ(pipe2(ready, O_CLOEXEC), 0);
@@ -64,12 +64,12 @@ class child_t {
         return token;
     }
 
-  private:
+private:
     pid_t pid_ = -1;
 };
 
 class Guest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         pki_.trust_in_system_root();
         program_ = sandbox_.path("/signed-sleep");

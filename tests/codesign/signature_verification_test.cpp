@@ -31,7 +31,7 @@ void write_bytes(const fs::path& path, const bytes_t& bytes) {
 }
 
 class SignatureVerification : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         trusted_.trust_in_system_root();
         program_ = sandbox_.path("/program");

@@ -41,7 +41,7 @@ inline std::string make_app_bundle(const fixtures::sandbox_t& sandbox, const std
 }
 
 class sleeper_t {
-  public:
+public:
     explicit sleeper_t(pid_t pid) : pid_(pid) {}
     sleeper_t(sleeper_t&& other) noexcept : pid_(std::exchange(other.pid_, 0)), status_(other.status_) {}
     sleeper_t& operator=(sleeper_t&&) = delete;
@@ -83,7 +83,7 @@ class sleeper_t {
         return true;
     }
 
-  private:
+private:
     pid_t pid_ = 0;
     std::optional<int> status_;
 };

@@ -35,7 +35,7 @@ std::vector<std::string> lines_of(const std::string& text) {
 // Records each pause instead of sleeping, and holds it until the process just sent SIGTERM has logged
 // it, so that the order in the log is the order of the signals.
 class recording_clock_t : public platform::wall_clock_t {
-  public:
+public:
     explicit recording_clock_t(std::string log_path) : log_path_(std::move(log_path)) {}
 
     double now() const override { return 0; }
@@ -48,14 +48,14 @@ class recording_clock_t : public platform::wall_clock_t {
 
     mutable std::vector<double> pauses;
 
-  private:
+private:
     std::size_t logged() const { return lines_of(fixtures::read_text_file(log_path_)).size(); }
 
     std::string log_path_;
 };
 
 class ProcessTermination : public ::testing::Test {
-  protected:
+protected:
     ProcessTermination() {
         sandbox.link_real_tool("/bin/ps", "/bin/ps");
         // Unique per sandbox, so that no process of a concurrent test is ever a match.

@@ -1,4 +1,6 @@
 // The real helper in a sandbox root, driven by signed clients.
+#include "fixtures/helper_process.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -6,7 +8,6 @@
 #include <sstream>
 #include <thread>
 
-#include "fixtures/helper_process.h"
 #include "platform/xpc/wire.h"
 
 namespace {
@@ -136,8 +137,12 @@ TEST_F(HelperProcess, EndsItselfTenSecondsAfterTheLastAdmissionOnceEveryClientHa
     fixtures::helper_process_t helper(sandbox_);
     const auto admitted = std::chrono::steady_clock::now();
     // Two clients stay connected for 1 and 3 seconds, waiting on requests that are never answered.
-    auto first = std::async(std::launch::async, [&] { return helperctl({"--timeout", "1", "restart", "--bundle", "x"}); });
-    auto second = std::async(std::launch::async, [&] { return helperctl({"--timeout", "3", "restart", "--bundle", "x"}); });
+    auto first = std::async(std::launch::async, [&] {
+        return helperctl({"--timeout", "1", "restart", "--bundle", "x"});
+    });
+    auto second = std::async(std::launch::async, [&] {
+        return helperctl({"--timeout", "3", "restart", "--bundle", "x"});
+    });
     EXPECT_EQ(first.get().exit_status, 4);
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(trace().find("idle countdown"), std::string::npos) << "one client is still connected";

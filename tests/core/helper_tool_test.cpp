@@ -40,7 +40,8 @@ protected:
         support::set_trace_path(sandbox_.path("/var/log/quorvix.trace").c_str());
     }
 
-    std::shared_ptr<helper_tool_t> make_helper(open_files_query_t limits = {open_files_limit_t{65536, kUnlimited}, 0}) {
+    std::shared_ptr<helper_tool_t> make_helper(open_files_query_t limits = {
+                                                   open_files_limit_t{65536, kUnlimited}, 0}) {
         core::helper_dependencies_t dependencies;
         dependencies.main_bundle = &*bundle_;
         dependencies.clock = &clock_;
@@ -107,8 +108,8 @@ TEST_F(HelperTool, RaisesTheOpenFilesLimitOnlyWhenTheSoftLimitIsLowAndTheHardLim
         const auto calls = sandbox_.tool_calls();
         if (c.raises) {
             ASSERT_EQ(calls.size(), 1u) << c.limits.soft;
-            EXPECT_EQ(calls[0], (std::vector<std::string>{sandbox_.path("/bin/launchctl"), "limit", "maxfiles",
-                                                          "65536", "1000000"}));
+            EXPECT_EQ(calls[0], (std::vector<std::string>{sandbox_.path("/bin/launchctl"), "limit",
+                                                          "maxfiles", "65536", "1000000"}));
         } else {
             EXPECT_TRUE(calls.empty()) << c.limits.soft;
         }
@@ -152,7 +153,8 @@ TEST_F(HelperTool, ToolThatCannotStartGivesTheFailureReplyAndAnErrorRecord) {
 
 TEST_F(HelperTool, RestartIsAcceptedAndNeverAnswered) {
     const auto helper = make_helper();
-    EXPECT_FALSE(dispatch(*helper, core::request_id_t::restart, {std::optional<std::string>("/Applications/Q.app")}));
+    EXPECT_FALSE(
+        dispatch(*helper, core::request_id_t::restart, {std::optional<std::string>("/Applications/Q.app")}));
     EXPECT_EQ(trace(), "");
 }
 
@@ -167,10 +169,11 @@ TEST_F(HelperTool, EmbeddedInformationListNamesTheServiceAndItsOnlyClient) {
     const auto clients = bundle_->info().get("SMAuthorizedClients");
     ASSERT_TRUE(clients);
     ASSERT_EQ(clients->size(), 1u);
-    EXPECT_EQ(clients->at(0)->as_string(),
-              "identifier \"" + identifier + "\"                and anchor apple generic and certificate "
-              "1[field.1.2.840.113635.100.6.2.6] /* exists */ and certificate leaf[field.1.2.840.113635.100.6.1.13] "
-              "/* exists */ and certificate leaf[subject.OU] = " QV_TEAM_ID);
+    EXPECT_EQ(clients->at(0)->as_string(), "identifier \"" + identifier +
+                                               "\"                and anchor apple generic and certificate "
+                                               "1[field.1.2.840.113635.100.6.2.6] /* exists */ and "
+                                               "certificate leaf[field.1.2.840.113635.100.6.1.13] "
+                                               "/* exists */ and certificate leaf[subject.OU] = " QV_TEAM_ID);
 
     const auto launchd = platform::property_list_t::parse(resources::kEmbeddedLaunchdPlist);
     ASSERT_TRUE(launchd);
@@ -180,9 +183,15 @@ TEST_F(HelperTool, EmbeddedInformationListNamesTheServiceAndItsOnlyClient) {
     EXPECT_EQ(services->size(), 1u);
     EXPECT_EQ(services->get(identifier + ".Helper")->as_bool(), true);
     // Each label is padded with 18 blanks after its closing tag.
-    EXPECT_EQ(count(std::string(resources::kEmbeddedLaunchdPlist), ".Helper</string>" + std::string(18, ' ') + "\n"), 1u);
-    EXPECT_EQ(count(std::string(resources::kEmbeddedLaunchdPlist), ".Helper</key>" + std::string(18, ' ') + "\n"), 1u);
-    EXPECT_EQ(count(std::string(resources::kEmbeddedInfoPlist), ".Helper</string>" + std::string(18, ' ') + "\n"), 2u);
+    EXPECT_EQ(count(std::string(resources::kEmbeddedLaunchdPlist),
+                    ".Helper</string>" + std::string(18, ' ') + "\n"),
+              1u);
+    EXPECT_EQ(
+        count(std::string(resources::kEmbeddedLaunchdPlist), ".Helper</key>" + std::string(18, ' ') + "\n"),
+        1u);
+    EXPECT_EQ(
+        count(std::string(resources::kEmbeddedInfoPlist), ".Helper</string>" + std::string(18, ' ') + "\n"),
+        2u);
 }
 
 }  // namespace

@@ -13,7 +13,8 @@ TEST(RequestTable, EveryRowIsAWellFormedSelectorWithOneArgumentPerPartBeforeTheR
     for (const auto& row : core::kRequests) {
         EXPECT_TRUE(selectors.insert(row.selector).second) << "duplicate " << row.selector;
         // Each part of a selector takes one argument; the last one is the reply block.
-        const auto parts = static_cast<std::size_t>(std::count(row.selector.begin(), row.selector.end(), ':'));
+        const auto parts =
+            static_cast<std::size_t>(std::count(row.selector.begin(), row.selector.end(), ':'));
         EXPECT_EQ(parts, row.argument_types.size() + 1) << row.selector;
         EXPECT_EQ(row.selector.back(), ':') << row.selector;
         EXPECT_EQ(row.argument_types.find_first_not_of("Bci@D"), std::string_view::npos) << row.selector;

@@ -1,4 +1,5 @@
-// Feeds untrusted datagrams to every QVX1 decoder, against the helper's own interface; a decoded request must encode back to the same bytes.
+// Feeds untrusted datagrams to every QVX1 decoder, against the helper's own interface; a decoded request must
+// encode back to the same bytes.
 
 #include <array>
 #include <cstdint>

@@ -11,7 +11,7 @@
 namespace platform_test {
 
 class scratch_directory_t {
-  public:
+public:
     scratch_directory_t() {
         std::string pattern = (std::filesystem::temp_directory_path() / "qv-platform-XXXXXX").string();
         if (::mkdtemp(pattern.data()) != nullptr) {
@@ -30,7 +30,7 @@ class scratch_directory_t {
         return path_ + "/" + std::string(name);
     }
 
-  private:
+private:
     std::string path_;
 };
 

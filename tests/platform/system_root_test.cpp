@@ -13,7 +13,8 @@ struct root_case_t {
 
 TEST(SystemRoot, AcceptsOnlyAnExistingAbsoluteDirectory) {
     const root_case_t cases[] = {
-        {"", true}, {"/tmp", true}, {"/tmp/", true}, {"tmp", false}, {"/no/such/dir", false}, {"/etc/passwd", false},
+        {"", true},     {"/tmp", true},          {"/tmp/", true},
+        {"tmp", false}, {"/no/such/dir", false}, {"/etc/passwd", false},
     };
     for (const auto& c : cases) {
         setenv("QUORVIX_SYSTEM_ROOT", c.value, 1);

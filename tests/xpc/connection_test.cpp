@@ -58,8 +58,8 @@ TEST_F(XpcConnection, AuditTokenDescribesTheConnectingProcess) {
     EXPECT_EQ(seen->egid, getegid());
     EXPECT_EQ(seen->ruid, getuid());
     EXPECT_EQ(seen->session_id, static_cast<std::uint32_t>(getsid(0)));
-    const auto start_time =
-        platform::parse_stat_start_time(fixtures::read_text_file("/proc/" + std::to_string(getpid()) + "/stat"));
+    const auto start_time = platform::parse_stat_start_time(
+        fixtures::read_text_file("/proc/" + std::to_string(getpid()) + "/stat"));
     ASSERT_TRUE(start_time);
     EXPECT_EQ(seen->pid_version, static_cast<std::uint32_t>(*start_time));
     // A refused connection never reaches a handler.
