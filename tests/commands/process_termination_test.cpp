@@ -23,15 +23,6 @@ using process_testing::make_app_bundle;
 using process_testing::sleeper_t;
 using process_testing::spawn_sleeper;
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 // Records each pause instead of sleeping, and holds it until the process just sent SIGTERM has logged
 // it, so that the order in the log is the order of the signals.
 class recording_clock_t : public platform::wall_clock_t {
@@ -49,7 +40,7 @@ public:
     mutable std::vector<double> pauses;
 
 private:
-    std::size_t logged() const { return lines_of(fixtures::read_text_file(log_path_)).size(); }
+    std::size_t logged() const { return fixtures::lines_of(fixtures::read_text_file(log_path_)).size(); }
 
     std::string log_path_;
 };
@@ -87,7 +78,7 @@ protected:
     // Trace lines of the level ("info", "warning", "error") that mention the text.
     std::size_t traced(std::string_view level, std::string_view text) const {
         std::size_t count = 0;
-        for (const auto& line : lines_of(fixtures::read_text_file(trace_path()))) {
+        for (const auto& line : fixtures::lines_of(fixtures::read_text_file(trace_path()))) {
             const std::string_view view(line);
             if (view.substr(0, 8).find(level) != std::string_view::npos &&
                 view.find(text) != std::string_view::npos) {
@@ -99,7 +90,7 @@ protected:
 
     std::string log_path() const { return sandbox.path("/var/log/sleepers.log"); }
     std::vector<std::string> signalled_roles() const {
-        return lines_of(fixtures::read_text_file(log_path()));
+        return fixtures::lines_of(fixtures::read_text_file(log_path()));
     }
 
     fixtures::sandbox_t sandbox;
@@ -241,7 +232,8 @@ TEST_F(ProcessTermination, UnusableListingLinesAreTracedAndNothingIsSignalled) {
         EXPECT_TRUE(ExternalCommands::kill_all_processes(std::nullopt, std::nullopt, false)) << c.name;
         EXPECT_EQ(traced("error", "Quorvix"), c.errors) << c.name;
         EXPECT_EQ(traced("warning", "Quorvix"), c.warnings) << c.name;
-        EXPECT_EQ(lines_of(fixtures::read_text_file(trace_path())).size(), c.errors + c.warnings) << c.name;
+        EXPECT_EQ(fixtures::lines_of(fixtures::read_text_file(trace_path())).size(), c.errors + c.warnings)
+            << c.name;
     }
 }
 

@@ -26,15 +26,6 @@ std::string to_hex(const xpc::bytes_t& bytes) {
     return hex;
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 class HelperProcess : public testing::Test {
 protected:
     fixtures::run_result_t helperctl(const std::vector<std::string>& arguments) {
@@ -44,7 +35,7 @@ protected:
     // Warning records about refused messages.
     [[nodiscard]] std::size_t refusals() const {
         std::size_t n = 0;
-        for (const auto& line : lines_of(trace())) {
+        for (const auto& line : fixtures::lines_of(trace())) {
             n += line.rfind("warning ", 0) == 0 && line.find("message refused") != std::string::npos ? 1 : 0;
         }
         return n;
@@ -157,7 +148,7 @@ TEST_F(HelperProcess, EndsItselfTenSecondsAfterTheLastAdmissionOnceEveryClientHa
     EXPECT_GE(lifetime, 10s);
     EXPECT_LE(lifetime, 12s);
 
-    const auto lines = lines_of(trace());
+    const auto lines = fixtures::lines_of(trace());
     ASSERT_GE(lines.size(), 2u);
     EXPECT_NE(lines.front().find("quorvix"), std::string::npos) << lines.front();
     EXPECT_NE(lines.front().find("2.26"), std::string::npos) << lines.front();

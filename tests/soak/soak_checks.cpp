@@ -16,15 +16,6 @@ namespace {
 
 constexpr std::size_t kMaxTraceLine = 1151;
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 std::vector<std::string> entries_of(const std::string& directory) {
     std::vector<std::string> names;
     std::error_code error;
@@ -177,7 +168,7 @@ findings_t trace_findings(const std::string& trace, pid_t helper_pid) {
         "^ {0,6}(explode|auth|crash|error|warning|info|debug|intern|verbose|invalid) "
         "\\d{4}-(0[1-9]|1[0-2])-[0-3]\\d [0-2]\\d:[0-5]\\d:[0-6]\\d\\.\\d{3} +helper (.*) - .*$");
     const std::regex pid_column("(^| )" + std::to_string(helper_pid) + " +\\d+ ");
-    const std::vector<std::string> lines = lines_of(trace);
+    const std::vector<std::string> lines = fixtures::lines_of(trace);
     // The start record opens a file that was never cut.
     const bool cut = trace.find(" helper 2.26 starting") == std::string::npos;
     for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -252,7 +243,7 @@ findings_t tool_log_findings(const fixtures::sandbox_t& sandbox, const std::vect
     findings_t findings;
     const std::regex mention("soak_\\w*|Soak\\d+\\.app");
     const auto calls = sandbox.tool_calls();
-    const auto lines = lines_of(sandbox.read_file("/var/log/tools.log"));
+    const auto lines = fixtures::lines_of(sandbox.read_file("/var/log/tools.log"));
     for (std::size_t i = 0; i < calls.size() && i < lines.size(); ++i) {
         const std::string& line = lines[i];
         const namespace_plan_t* owner = nullptr;
