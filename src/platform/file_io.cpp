@@ -101,6 +101,10 @@ bool write_all(int fd, std::string_view bytes) {
     return true;
 }
 
+bool write_all(int fd, std::span<const std::uint8_t> bytes) {
+    return write_all(fd, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
 bool write_file_in_place(const std::string& path, std::string_view bytes) {
     owned_fd_t fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFileMode));
     if (!fd.valid()) {

@@ -3,7 +3,9 @@
 // beside the target and a rename, so that a reader sees either the old or the new content.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -19,6 +21,7 @@ inline constexpr std::size_t kUnlimitedFileSize = static_cast<std::size_t>(-1);
 
 // Writes every byte, retrying short writes and interruptions.
 [[nodiscard]] bool write_all(int fd, std::string_view bytes);
+[[nodiscard]] bool write_all(int fd, std::span<const std::uint8_t> bytes);
 
 // Creates or truncates the file and writes the bytes into it. Creates no directory.
 [[nodiscard]] bool write_file_in_place(const std::string& path, std::string_view bytes);

@@ -10,6 +10,7 @@
 #include "platform/codesign/cms_signature.h"
 #include "platform/codesign/codesign.h"
 #include "platform/codesign/signature_format.h"
+#include "platform/file_io.h"
 #include "platform/owned_fd.h"
 
 namespace platform::codesign {
@@ -33,21 +34,6 @@ unique_x509_stack_t read_certificates(const std::string& pem) {
     }
     ERR_clear_error();
     return certificates;
-}
-
-bool write_all(int fd, std::span<const std::uint8_t> data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 bool copy_prefix(int from, int to, std::uint64_t length) {
