@@ -1,6 +1,7 @@
 #include "commands/wildcard.h"
 
 #include <locale>
+#include <mutex>
 
 namespace commands {
 namespace {
@@ -31,9 +32,23 @@ std::string translate(std::string_view wildcard) {
     return pattern;
 }
 
+// The expression compiler reads characters through ctype<char>::narrow, which fills a per-character cache
+// of the shared facet on first use without a lock. Filling it once, before any expression is compiled,
+// leaves request threads compiling side by side only reading it.
+void fill_narrow_cache() {
+    static std::once_flag filled;
+    std::call_once(filled, [] {
+        const auto& ctype = std::use_facet<std::ctype<char>>(std::locale());
+        for (int byte = 0; byte < 256; ++byte) {
+            static_cast<void>(ctype.narrow(static_cast<char>(byte), '\0'));
+        }
+    });
+}
+
 }  // namespace
 
 std::optional<wildcard_t> wildcard_t::compile(std::string_view wildcard) {
+    fill_narrow_cache();
     std::optional<wildcard_t> result;
     try {
         result.emplace(

@@ -1,5 +1,5 @@
 // Namespace validation and the identity of application bundles.
-#include <regex>
+#include <algorithm>
 
 #include "core/helper_tool.h"
 
@@ -8,16 +8,16 @@ namespace {
 
 constexpr std::string_view kHelperSuffix = ".Helper";
 
-const std::regex& namespace_form() {
-    static const std::regex form("^[a-zA-Z0-9_]*$", std::regex::ECMAScript | std::regex::optimize);
-    return form;
+// ASCII letters, digits and underscores only, whatever the locale says a letter is.
+bool is_namespace_character(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
 }  // namespace
 
 bool helper_tool_t::_validateQVNamespace(const string_arg_t& qv_namespace) {
     // Matched against the whole string as it came: nothing trimmed, so "abc\n" fails.
-    return qv_namespace && std::regex_match(*qv_namespace, namespace_form());
+    return qv_namespace && std::ranges::all_of(*qv_namespace, is_namespace_character);
 }
 
 std::optional<std::string> helper_tool_t::_appVersionAtPath(const std::string& bundle_path) const {

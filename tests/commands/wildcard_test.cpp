@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <latch>
 #include <random>
 #include <regex>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -44,6 +48,26 @@ TEST(Wildcard, PlainWildcardsAgreeWithTheirExpressionOnEveryName) {
         EXPECT_EQ(compiled->matches(name), std::regex_match(name, expression_of(wildcard)))
             << "wildcard \"" << wildcard << "\" name \"" << name << "\"";
     }
+}
+
+// Request threads compile wildcards side by side; the first compilations in a process are the ones that
+// touch state shared by every expression (run under the thread sanitizer, this is what it watches).
+TEST(Wildcard, CompilesOnManyThreadsAtOnce) {
+    constexpr int kThreads = 8;
+    std::latch start(kThreads);
+    std::vector<int> matched(kThreads, 0);
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                start.arrive_and_wait();
+                const auto compiled = commands::wildcard_t::compile("Quorvix (Beta|Canary)?*.app");
+                matched[t] = compiled && compiled->matches("quorvix canary 2.app") &&
+                             !compiled->matches("Quorvix Stable.app");
+            });
+        }
+    }
+    EXPECT_EQ(std::count(matched.begin(), matched.end(), 1), kThreads);
 }
 
 }  // namespace
