@@ -4,27 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
-#include <sstream>
+
+#include "platform/process_info.h"
 
 namespace commands {
-namespace {
-
-// /proc is the live kernel's, not part of the system root: the pids come from the real process list.
-std::optional<std::string> read_proc_cmdline(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad()) {
-        return std::nullopt;
-    }
-    return content.str();
-}
-
-}  // namespace
 
 std::optional<process_handle_t> process_handle_t::open(pid_t pid) {
     const long fd = ::syscall(SYS_pidfd_open, pid, 0);
@@ -35,7 +18,7 @@ std::optional<process_handle_t> process_handle_t::open(pid_t pid) {
 }
 
 std::optional<std::string> process_handle_t::command_line() const {
-    std::optional<std::string> text = read_proc_cmdline(pid_);
+    std::optional<std::string> text = platform::read_process_entry(pid_, "cmdline");
     // The pid stays ours until the pinned process is reaped; still signalable afterwards means the text
     // was read from it and not from a successor.
     if (!text || send_signal(0) != 0) {

@@ -1,11 +1,15 @@
 #include "platform/process_info.h"
 
 #include <charconv>
-#include <fstream>
-#include <iterator>
-#include <string>
+
+#include "platform/file_io.h"
 
 namespace platform {
+namespace {
+
+constexpr std::size_t kMaxProcessEntrySize = 16 * 1024 * 1024;
+
+}  // namespace
 
 std::optional<std::uint64_t> parse_stat_start_time(std::string_view stat) {
     const std::size_t end_of_name = stat.rfind(')');
@@ -35,13 +39,13 @@ std::optional<std::uint64_t> parse_stat_start_time(std::string_view stat) {
     return std::nullopt;
 }
 
+std::optional<std::string> read_process_entry(pid_t pid, std::string_view entry) {
+    return read_whole_file("/proc/" + std::to_string(pid) + "/" + std::string(entry), kMaxProcessEntrySize);
+}
+
 std::optional<std::uint64_t> process_start_time(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    if (!in) {
-        return std::nullopt;
-    }
-    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return parse_stat_start_time(stat);
+    const auto stat = read_process_entry(pid, "stat");
+    return stat ? parse_stat_start_time(*stat) : std::nullopt;
 }
 
 }  // namespace platform

@@ -1,10 +1,11 @@
 #pragma once
-// What /proc tells about a process: its start time, which with the pid names one process for good.
+// What /proc tells about a process, among it its start time, which with the pid names one process for good.
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace platform {
@@ -12,6 +13,11 @@ namespace platform {
 // Field 22 (start time, clock ticks since boot) of a /proc/<pid>/stat line. The command name in
 // parentheses may itself hold blanks and ")", so the fields are counted from its last ")".
 [[nodiscard]] std::optional<std::uint64_t> parse_stat_start_time(std::string_view stat_line);
+
+// The content of /proc/<pid>/<entry>, from the live kernel and never under the system root; absent when it
+// cannot be read or is implausibly large (an initial environment or command line is bounded by the kernel's
+// argument limits).
+[[nodiscard]] std::optional<std::string> read_process_entry(pid_t pid, std::string_view entry);
 
 // The start time of a live process; absent when it cannot be read.
 [[nodiscard]] std::optional<std::uint64_t> process_start_time(pid_t pid);

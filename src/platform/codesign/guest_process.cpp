@@ -16,36 +16,8 @@
 namespace platform::codesign {
 namespace {
 
-// An initial environment is bounded by the kernel's argument limits; more than this is not believable.
-constexpr std::size_t kMaxProcFileSize = 16 * 1024 * 1024;
-
 std::string proc_path(pid_t pid, std::string_view entry) {
     return "/proc/" + std::to_string(pid) + "/" + std::string(entry);
-}
-
-std::optional<std::string> read_proc_file(pid_t pid, std::string_view entry) {
-    owned_fd_t fd(::open(proc_path(pid, entry).c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) {
-        return std::nullopt;
-    }
-    std::string content;
-    std::array<char, 16384> buffer{};
-    while (true) {
-        const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return std::nullopt;
-        }
-        if (n == 0) {
-            return content;
-        }
-        content.append(buffer.data(), static_cast<std::size_t>(n));
-        if (content.size() > kMaxProcFileSize) {
-            return std::nullopt;
-        }
-    }
 }
 
 std::optional<std::uint64_t> parse_unsigned(std::string_view text) {
@@ -66,8 +38,7 @@ bool pidfd_alive(int pidfd) {
 }
 
 bool matches_token_start(pid_t pid, std::uint32_t pid_version) {
-    const auto stat = read_proc_file(pid, "stat");
-    const auto start = stat ? platform::parse_stat_start_time(*stat) : std::nullopt;
+    const auto start = platform::process_start_time(pid);
     return start && static_cast<std::uint32_t>(*start) == pid_version;
 }
 
@@ -148,8 +119,8 @@ os_status_t open_guest(const audit_token_t& token, guest_process_t& out) {
 }
 
 os_status_t check_hardened_runtime(const guest_process_t& guest) {
-    const auto environment = read_proc_file(guest.pid, "environ");
-    const auto status = read_proc_file(guest.pid, "status");
+    const auto environment = platform::read_process_entry(guest.pid, "environ");
+    const auto status = platform::read_process_entry(guest.pid, "status");
     const auto tracer = status ? parse_tracer_pid(*status) : std::nullopt;
     // What was read belongs to the guest only if it is still the same running process afterwards.
     if (!environment || !tracer || !guest_still_running(guest)) {

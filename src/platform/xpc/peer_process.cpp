@@ -8,8 +8,6 @@
 #include <cerrno>
 #include <charconv>
 #include <csignal>
-#include <fstream>
-#include <sstream>
 
 #include "platform/process_info.h"
 
@@ -20,16 +18,6 @@ namespace {
 #ifndef SO_PEERPIDFD
 constexpr int SO_PEERPIDFD = 77;
 #endif
-
-std::optional<std::string> read_proc_file(pid_t pid, const char* name) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/" + name, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
 
 template <typename T>
 std::optional<T> parse_number(std::string_view text) {
@@ -112,9 +100,9 @@ std::optional<peer_process_t> peer_process_t::from_socket(int socket, std::strin
     if (!pidfd.valid()) {
         return fail("peer process " + std::to_string(pid) + " cannot be pinned");
     }
-    const auto stat = read_proc_file(pid, "stat");
-    const auto status = read_proc_file(pid, "status");
-    const auto login_uid = read_proc_file(pid, "loginuid");
+    const auto stat = platform::read_process_entry(pid, "stat");
+    const auto status = platform::read_process_entry(pid, "status");
+    const auto login_uid = platform::read_process_entry(pid, "loginuid");
     const auto executable = executable_of(pid);
     const pid_t session = getsid(pid);
     const auto start_time = stat ? platform::parse_stat_start_time(*stat) : std::nullopt;
