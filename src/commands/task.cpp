@@ -19,6 +19,7 @@
 
 #include "commands/utf8.h"
 #include "platform/owned_fd.h"
+#include "platform/spawn.h"
 
 extern char** environ;
 
@@ -44,41 +45,6 @@ pipe_t make_pipe() {
     return {fd_t(fds[0]), fd_t(fds[1])};
 }
 
-class file_actions_t {
-public:
-    file_actions_t() { ::posix_spawn_file_actions_init(&actions_); }
-    ~file_actions_t() { ::posix_spawn_file_actions_destroy(&actions_); }
-    file_actions_t(const file_actions_t&) = delete;
-    file_actions_t& operator=(const file_actions_t&) = delete;
-    [[nodiscard]] posix_spawn_file_actions_t* get() { return &actions_; }
-
-private:
-    posix_spawn_file_actions_t actions_{};
-};
-
-class spawn_attributes_t {
-public:
-    spawn_attributes_t() {
-        ::posix_spawnattr_init(&attributes_);
-        // A tool starts with default signal handling and nothing blocked, whatever the calling thread did;
-        // otherwise an inherited ignored SIGTERM would defeat the time-out.
-        sigset_t all;
-        sigset_t none;
-        sigfillset(&all);
-        sigemptyset(&none);
-        ::posix_spawnattr_setsigdefault(&attributes_, &all);
-        ::posix_spawnattr_setsigmask(&attributes_, &none);
-        ::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    }
-    ~spawn_attributes_t() { ::posix_spawnattr_destroy(&attributes_); }
-    spawn_attributes_t(const spawn_attributes_t&) = delete;
-    spawn_attributes_t& operator=(const spawn_attributes_t&) = delete;
-    [[nodiscard]] const posix_spawnattr_t* get() const { return &attributes_; }
-
-private:
-    posix_spawnattr_t attributes_{};
-};
-
 // Standard descriptors to hand to the child; -1 keeps the helper's own.
 struct child_stdio_t {
     int input = -1;
@@ -94,14 +60,14 @@ pid_t spawn(const std::string& path, const std::vector<std::string>& arguments, 
     }
     argv.push_back(nullptr);
 
-    file_actions_t actions;
+    platform::spawn_file_actions_t actions;
     if (stdio.input >= 0) {
         ::posix_spawn_file_actions_adddup2(actions.get(), stdio.input, STDIN_FILENO);
     }
     if (stdio.output >= 0) {
         ::posix_spawn_file_actions_adddup2(actions.get(), stdio.output, STDOUT_FILENO);
     }
-    spawn_attributes_t attributes;
+    platform::spawn_attributes_t attributes;
     pid_t pid = -1;
     // glibc reports a failed exec in the child (missing tool, no execute permission) as the result here.
     const int error =

@@ -20,6 +20,7 @@ inline constexpr os_status_t errSecCSInvalidObjectRef = -67071;
 inline constexpr os_status_t errSecCSReqInvalid = -67052;
 inline constexpr os_status_t errSecCSReqFailed = -67050;
 inline constexpr os_status_t errSecCSBadObjectFormat = -67049;
+inline constexpr os_status_t errSecCSInternalError = -67048;
 
 // Authorization Services.
 inline constexpr os_status_t errAuthorizationSuccess = 0;

@@ -39,7 +39,8 @@ protected:
         fs::permissions(program_, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
     }
 
-    // The validity check the helper makes when it admits a client.
+    // The validity check the helper makes when it admits a client, through the verifier process; the
+    // same check made in this process must come to the same status.
     os_status_t admission_status(const fs::path& path, const std::string& requirement_text) const {
         std::unique_ptr<requirement_t> requirement;
         std::unique_ptr<code_t> code;
@@ -48,7 +49,10 @@ protected:
         if (compiled != errSecSuccess || create_static_code_with_path(path, code) != errSecSuccess) {
             return compiled;
         }
-        return check_validity(code.get(), *requirement);
+        const os_status_t status = check_validity(code.get(), *requirement);
+        EXPECT_EQ(status, check_validity_with_anchors(code.get(), requirement.get(), platform_anchors_path()))
+            << path;
+        return status;
     }
     os_status_t admission_status(const fs::path& path) const {
         return admission_status(path, codesign_test::admission_requirement());

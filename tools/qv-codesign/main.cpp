@@ -116,9 +116,8 @@ int run_verify(const std::vector<std::string>& words) {
             return fail("requirement", status);
         }
     }
-    const std::string anchors = arguments->options.contains("--anchors")
-                                    ? arguments->options.at("--anchors")
-                                    : platform::system_path("/etc/codesign/anchors.pem");
+    const std::string anchors = arguments->options.contains("--anchors") ? arguments->options.at("--anchors")
+                                                                         : codesign::platform_anchors_path();
     std::unique_ptr<codesign::code_t> code;
     auto status = codesign::create_static_code_with_path(arguments->file, code);
     if (status == platform::errSecSuccess) {

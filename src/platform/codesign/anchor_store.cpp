@@ -3,8 +3,6 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
-#include "platform/system_root.h"
-
 namespace platform::codesign {
 
 anchor_store_t anchor_store_t::load(const std::string& pem_path) {
@@ -31,10 +29,6 @@ anchor_store_t anchor_store_t::load(const std::string& pem_path) {
     // The loop ends on the "no more PEM" error that every well-formed file ends with.
     ERR_clear_error();
     return result;
-}
-
-anchor_store_t anchor_store_t::load_platform() {
-    return load(system_path("/etc/codesign/anchors.pem"));
 }
 
 bool anchor_store_t::contains(const X509* certificate) const {

@@ -14,8 +14,6 @@ public:
     // Reads every certificate of the PEM file. A missing or unreadable file gives an empty store, which
     // trusts nothing.
     [[nodiscard]] static anchor_store_t load(const std::string& pem_path);
-    // The store of the running system: system_path("/etc/codesign/anchors.pem").
-    [[nodiscard]] static anchor_store_t load_platform();
 
     [[nodiscard]] X509_STORE* store() const { return store_.get(); }
     [[nodiscard]] bool empty() const { return anchors_.empty(); }

@@ -1,6 +1,11 @@
 #pragma once
 // Stand-in for the Security framework's code signing (SecCode, SecStaticCode, SecRequirement): signatures
 // appended to executables, verified against the anchor store <root>/etc/codesign/anchors.pem.
+//
+// Two libraries: qv_codesign finds code, compiles requirements and has signatures judged by the code
+// verifier, a short-lived process of its own; qv_codesign_verify (OpenSSL) judges them in the calling
+// process and signs. The helper links only the first, so neither OpenSSL nor a client's signature bytes
+// ever enter it.
 
 #include <memory>
 #include <optional>
@@ -57,12 +62,18 @@ private:
 [[nodiscard]] os_status_t create_requirement_with_string(std::string_view text,
                                                          std::unique_ptr<requirement_t>& out);
 
+// The platform's anchor file, <root>/etc/codesign/anchors.pem.
+[[nodiscard]] std::string platform_anchors_path();
+
 // SecCodeCheckValidity against the platform anchor store. A null code fails (errSecCSNoSuchCode). For a
 // guest this also holds it to the hardened runtime: no LD_PRELOAD, LD_LIBRARY_PATH or LD_AUDIT in its
-// initial environment and no tracer.
+// initial environment and no tracer. The signature and the requirement are judged by the code verifier
+// (the executable `verifier::kExecutableName` beside the running one), which gives up root first; a
+// verifier that cannot be run, or that dies, fails the check (errSecCSInternalError).
 [[nodiscard]] os_status_t check_validity(const code_t* code, const requirement_t& requirement);
 
-// The same with an optional requirement and an explicit anchor file, for the signing tool.
+// qv_codesign_verify: the same in the calling process, with an optional requirement and an explicit
+// anchor file, for the signing tool and the verifier itself.
 [[nodiscard]] os_status_t check_validity_with_anchors(const code_t* code, const requirement_t* requirement,
                                                       const std::string& anchors_path);
 
@@ -74,6 +85,7 @@ struct signing_information_t {
     // Subjects (one-line form) of the certificates carried in the signature, the signer first.
     std::vector<std::string> certificate_subjects;
 };
+// qv_codesign_verify.
 [[nodiscard]] os_status_t copy_signing_information(const code_t& code, signing_information_t& out);
 
 // A signing identity in PEM: private key, leaf certificate and optional intermediates (any order).
@@ -83,8 +95,8 @@ struct signing_identity_t {
     std::string chain_pem;
 };
 
-// Signs the file at `path` under `identifier` (valid UTF-8, no NUL, at most 65535 bytes), replacing any
-// signature already appended. The file is replaced atomically and keeps its mode.
+// qv_codesign_verify. Signs the file at `path` under `identifier` (valid UTF-8, no NUL, at most 65535
+// bytes), replacing any signature already appended. The file is replaced atomically and keeps its mode.
 [[nodiscard]] os_status_t sign_file(const std::string& path, std::string_view identifier,
                                     const signing_identity_t& identity);
 

@@ -1,0 +1,67 @@
+#include "platform/codesign/verifier_process.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <filesystem>
+
+#include "platform/codesign/verifier_protocol.h"
+#include "platform/spawn.h"
+
+namespace platform::codesign {
+namespace {
+
+// Beside the running executable, never through PATH or the environment: the helper is root and starts
+// it as root. Installed, both lie in the same root-owned directory.
+std::string verifier_path() {
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) {
+        return {};
+    }
+    return (self.parent_path() / verifier::kExecutableName).string();
+}
+
+}  // namespace
+
+os_status_t run_code_verifier(int executable, const std::string& anchors_path,
+                              const std::string& requirement_text) {
+    // Arguments end at a NUL; the verifier must see exactly what it is given.
+    if (requirement_text.find('\0') != std::string::npos || anchors_path.find('\0') != std::string::npos) {
+        return kParamErr;
+    }
+    const std::string path = verifier_path();
+    if (path.empty()) {
+        return errSecCSInternalError;
+    }
+    spawn_file_actions_t actions;
+    // The executable on standard input, standard output to nowhere, standard error kept for the
+    // verifier's own complaints; nothing else of ours goes along.
+    if (::posix_spawn_file_actions_adddup2(actions.get(), executable, STDIN_FILENO) != 0 ||
+        ::posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0) != 0 ||
+        ::posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1) != 0) {
+        return errSecCSInternalError;
+    }
+    const spawn_attributes_t attributes;
+    std::array<char*, 4> argv = {const_cast<char*>(path.c_str()), const_cast<char*>(anchors_path.c_str()),
+                                 const_cast<char*>(requirement_text.c_str()), nullptr};
+    std::array<char*, 1> no_environment = {nullptr};
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, path.c_str(), actions.get(), attributes.get(), argv.data(),
+                      no_environment.data()) != 0) {
+        return errSecCSInternalError;
+    }
+    int wait_status = 0;
+    while (::waitpid(pid, &wait_status, 0) < 0) {
+        if (errno != EINTR) {
+            return errSecCSInternalError;
+        }
+    }
+    return WIFEXITED(wait_status) ? verifier::status_for_exit(WEXITSTATUS(wait_status))
+                                  : errSecCSInternalError;
+}
+
+}  // namespace platform::codesign
