@@ -90,13 +90,8 @@ pid_t spawn(const std::string& path, const std::vector<std::string>& arguments, 
 
 // Blocks until the child has ended and gives its termination status.
 [[nodiscard]] std::int32_t wait_for(pid_t pid) {
-    int wait_status = 0;
-    while (::waitpid(pid, &wait_status, 0) < 0) {
-        if (errno != EINTR) {
-            return -1;
-        }
-    }
-    return status_of(wait_status);
+    const auto wait_status = platform::wait_for_child(pid);
+    return wait_status ? status_of(*wait_status) : -1;
 }
 
 // Appends what is readable now. Returns false once the pipe has reached its end of file (or failed).

@@ -1,8 +1,13 @@
 #pragma once
-// Owners of the posix_spawn file actions and attributes, for every process the helper starts.
+// Owners of the posix_spawn file actions and attributes, and the wait for a child, for every process the
+// helper starts.
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <optional>
 
 namespace platform {
 
@@ -40,5 +45,16 @@ public:
 private:
     posix_spawnattr_t attributes_{};
 };
+
+// Blocks until the child has ended and gives its raw wait status; absent when it cannot be waited for.
+[[nodiscard]] inline std::optional<int> wait_for_child(pid_t pid) {
+    int wait_status = 0;
+    while (::waitpid(pid, &wait_status, 0) < 0) {
+        if (errno != EINTR) {
+            return std::nullopt;
+        }
+    }
+    return wait_status;
+}
 
 }  // namespace platform

@@ -18,6 +18,7 @@
 
 #include "platform/console_user.h"
 #include "platform/owned_fd.h"
+#include "platform/spawn.h"
 
 namespace platform {
 namespace {
@@ -194,9 +195,8 @@ std::optional<std::string> launch(const launch_plan_t& plan) {
         ::_exit(0);
     }
     write_end.reset();
-    int wait_status = 0;
-    while (::waitpid(intermediate, &wait_status, 0) < 0 && errno == EINTR) {
-    }
+    // The intermediate only forks and ends; what became of the application comes through the pipe.
+    static_cast<void>(wait_for_child(intermediate));
 
     launch_failure_t failure{};
     std::size_t received = 0;

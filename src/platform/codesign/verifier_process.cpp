@@ -1,11 +1,9 @@
 #include "platform/codesign/verifier_process.h"
 
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
-#include <cerrno>
 #include <filesystem>
 
 #include "platform/codesign/verifier_protocol.h"
@@ -33,7 +31,8 @@ os_status_t run_code_verifier(int executable, const std::string& anchors_path,
     if (requirement_text.find('\0') != std::string::npos || anchors_path.find('\0') != std::string::npos) {
         return kParamErr;
     }
-    const std::string path = verifier_path();
+    // The running executable does not change, so neither does the verifier beside it.
+    static const std::string path = verifier_path();
     if (path.empty()) {
         return errSecCSInternalError;
     }
@@ -54,14 +53,9 @@ os_status_t run_code_verifier(int executable, const std::string& anchors_path,
                       no_environment.data()) != 0) {
         return errSecCSInternalError;
     }
-    int wait_status = 0;
-    while (::waitpid(pid, &wait_status, 0) < 0) {
-        if (errno != EINTR) {
-            return errSecCSInternalError;
-        }
-    }
-    return WIFEXITED(wait_status) ? verifier::status_for_exit(WEXITSTATUS(wait_status))
-                                  : errSecCSInternalError;
+    const auto wait_status = wait_for_child(pid);
+    return wait_status && WIFEXITED(*wait_status) ? verifier::status_for_exit(WEXITSTATUS(*wait_status))
+                                                  : errSecCSInternalError;
 }
 
 }  // namespace platform::codesign
