@@ -36,7 +36,8 @@ say "The client, signed as the application ($identifier)"
 # Outside /Applications: the install below replaces what lies there.
 app=$root/usr/local/libexec
 mkdir -p "$app"
-cp "$bin/quorvix-helperctl" "$app/quorvix-helperctl"
+# A signed client can make every request that needs no right: only root may read or run this copy.
+install -m 0700 "$bin/quorvix-helperctl" "$app/quorvix-helperctl"
 show "$bin/qv-codesign" sign --identifier "$identifier" --key "$root/pki/leaf.key" --cert "$root/pki/leaf.pem" \
   --chain "$root/pki/intermediate.pem" "$app/quorvix-helperctl"
 show "$bin/qv-codesign" display "$app/quorvix-helperctl"
