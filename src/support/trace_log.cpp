@@ -287,11 +287,14 @@ void trace_write(int level, const char* name, const char* format, va_list argume
 
     char converted[kTraceFormatSize];
     copy_format_with_narrow_strings(format, converted, sizeof converted);
-    char message[kTraceMessageSize];
+    char formatted[kTraceMessageSize];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    std::vsnprintf(message, sizeof message, converted, arguments);
+    std::vsnprintf(formatted, sizeof formatted, converted, arguments);
 #pragma GCC diagnostic pop
+    // Arguments may hold client text: a line break in it must not start a record of its own.
+    char message[kTraceMessageSize];
+    escape_trace_message(formatted, message, sizeof message);
 
     char thread_name[kThreadNameSize];
     current_thread_display_name(thread_name);
