@@ -217,8 +217,8 @@ int open_private_trace_file(const char* path) noexcept {
         errno = EPERM;
         return -1;
     }
-    // A file made under a wide umask, or by an earlier version, is narrowed; descriptors that others
-    // opened before stay theirs, which the bounded lock wait allows for.
+    // A file left wider by an earlier version, or made under an odd umask, gets exactly this mode.
+    // Descriptors that others opened before stay theirs; the bounded lock wait allows for them.
     if ((info.st_mode & 07777) != kTraceFileMode && fchmod(descriptor, kTraceFileMode) != 0) {
         const int error = errno;
         close(descriptor);
