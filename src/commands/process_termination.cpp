@@ -48,10 +48,11 @@ void trace_rejected_lines(support::trace_t& trace, const std::vector<rejected_li
     for (const rejected_line_t& line : rejected) {
         const std::string reason(describe(line.reason));
         if (is_error(line.reason)) {
-            support::trace_error(trace, "skipping process line (%s): %s", reason.c_str(), line.line.c_str());
+            support::trace_error(trace, "skipping process line (%s): %s", reason.c_str(),
+                                 support::client_text_t(line.line).c_str());
         } else {
             support::trace_warning(trace, "skipping process line (%s): %s", reason.c_str(),
-                                   line.line.c_str());
+                                   support::client_text_t(line.line).c_str());
         }
     }
 }
@@ -65,7 +66,8 @@ bool end_processes(std::vector<process_record_t> records, const std::optional<st
     for (const process_record_t& record : records) {
         const std::string bundle_path = bundle_path_of(record.exe).string();
         if (std::filesystem::path(bundle_path).extension() != ".app") {
-            support::trace_error(trace, "not an application bundle: %s", bundle_path.c_str());
+            support::trace_error(trace, "not an application bundle: %s",
+                                 support::client_text_t(bundle_path).c_str());
             continue;
         }
         const std::optional<platform::bundle_t> bundle = platform::bundle_t::open(bundle_path);
@@ -73,12 +75,13 @@ bool end_processes(std::vector<process_record_t> records, const std::optional<st
         const bool foreign = bundle_identifier.has_value() && identifier != bundle_identifier;
         const bool spared = std::find(except.begin(), except.end(), record.process_id) != except.end();
         if (foreign || spared) {
-            support::trace_info(trace, "skipping process %s %d of bundle %s", record.arg.c_str(),
-                                record.process_id, identifier.value_or("(none)").c_str());
+            support::trace_info(trace, "skipping process %s %d of bundle %s",
+                                support::client_text_t(record.arg).c_str(), record.process_id,
+                                support::client_text_t(identifier.value_or("(none)")).c_str());
             continue;
         }
-        support::trace_info(trace, "ending process %s %d of %s", record.arg.c_str(), record.process_id,
-                            bundle_path.c_str());
+        support::trace_info(trace, "ending process %s %d of %s", support::client_text_t(record.arg).c_str(),
+                            record.process_id, support::client_text_t(bundle_path).c_str());
         if (const int error = signal_listed_process(record, signal_number); error != 0) {
             const std::string reason = std::system_category().message(error);
             support::trace_error(trace, "cannot signal process %d: %s", record.process_id, reason.c_str());

@@ -45,11 +45,12 @@ void helper_tool_t::start_service_with_namespace(const string_arg_t& qv_namespac
     const std::string label = names->svc_label();
     // 3. launchd refuses to bootstrap a disabled job; a failed re-enable shows in the bootstrap.
     if (!ExternalCommands::launchd_is_enabled(job_file)) {
-        trace_warning(_trace, "The service job %s is disabled, enabling it", job_file.c_str());
+        trace_warning(_trace, "The service job %s is disabled, enabling it",
+                      support::client_text_t(job_file).c_str());
         (void)ExternalCommands::launchd_set_enabled(job_file, true);
     }
     // 4.
-    trace_info(_trace, "Starting the service %s", label.c_str());
+    trace_info(_trace, "Starting the service %s", support::client_text_t(label).c_str());
     // 5.
     if (ExternalCommands::launchd_bootstrap(job_file)) {
         reply(true);

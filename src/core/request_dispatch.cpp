@@ -164,11 +164,12 @@ void dispatch_request(helper_tool_t& helper, const platform::xpc::request_t& req
         route.invoke(helper, request.arguments, reply);
     } catch (const commands::launch_error& error) {
         trace_error(helper.trace(), "Request %.*s could not start a system tool: %s",
-                    static_cast<int>(row.selector.size()), row.selector.data(), error.what());
+                    static_cast<int>(row.selector.size()), row.selector.data(),
+                    support::client_text_t(error.what()).c_str());
         reply(failure_value(row.reply_type));
     } catch (const std::exception& error) {
         trace_error(helper.trace(), "Request %.*s failed: %s", static_cast<int>(row.selector.size()),
-                    row.selector.data(), error.what());
+                    row.selector.data(), support::client_text_t(error.what()).c_str());
         reply(failure_value(row.reply_type));
     }
 }

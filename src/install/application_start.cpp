@@ -45,8 +45,9 @@ bool helper_tool_t::_start_app_at_path(const std::string& bundle_path) {
             // 6.
             if (error) {
                 outcome->started.store(false);
-                trace_warning(self->_trace, "Cannot start the application at %s: %s", bundle_path.c_str(),
-                              error->c_str());
+                trace_warning(self->_trace, "Cannot start the application at %s: %s",
+                              support::client_text_t(bundle_path).c_str(),
+                              support::client_text_t(*error).c_str());
             }
             outcome->answered.release();
         });

@@ -54,7 +54,7 @@ void helper_tool_t::_migrateToGlobalConfigFrom(const install::namespace_names_t&
     const std::string global_dir = names.global_config_dir();
     // 1. Create G; on failure the later steps still run and report for themselves.
     if (const auto created = files::create_directory(global_dir, true); !created) {
-        trace_error(_trace, "Cannot create %s", global_dir.c_str());
+        trace_error(_trace, "Cannot create %s", support::client_text_t(global_dir).c_str());
     }
     if (_verifyDir(global_dir, kConfigurationFiles)) {
         // 2. A configuration already in place is never overwritten.
@@ -96,7 +96,7 @@ void helper_tool_t::_createGlobalTraceIfNeedFor(const install::namespace_names_t
     if (!files::exists(trace_file)) {
         trace_info(_trace, "Creating the global trace file");
         if (const auto created = files::create_file(trace_file); !created) {
-            trace_error(_trace, "Cannot create %s", trace_file.c_str());
+            trace_error(_trace, "Cannot create %s", support::client_text_t(trace_file).c_str());
         }
     }
     // 3.

@@ -25,7 +25,8 @@ void helper_tool_t::install_quorvix_service_with(const data_arg_t& auth_data, co
         reply(false);
     };
     // 1.
-    trace_info(_trace, "Global service install for namespace %s", install::or_null(qv_namespace));
+    trace_info(_trace, "Global service install for namespace %s",
+               support::client_text_t(qv_namespace).c_str());
 
     // 2. The rights are checked as they stand.
     if (check_authorization(auth_data, selector_of(request_id_t::install_service))) {
@@ -46,7 +47,8 @@ void helper_tool_t::install_quorvix_service_with(const data_arg_t& auth_data, co
     // The bundle is handed to root recursively where it lies, so it must be one: an absolute path holding
     // an information list, never a directory such as "/" or "/etc".
     if (!bundle_path || !bundle_path->starts_with('/') || !platform::bundle_t::open(*bundle_path)) {
-        trace_error(_trace, "Install failed: no application bundle at %s", install::or_null(bundle_path));
+        trace_error(_trace, "Install failed: no application bundle at %s",
+                    support::client_text_t(bundle_path).c_str());
         reply(false);
         return;
     }

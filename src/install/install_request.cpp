@@ -37,9 +37,9 @@ void helper_tool_t::install_quorvix_with_auth_data(const data_arg_t& auth_data,
         reply(false);
     };
     // 1.
-    trace_info(_trace, "Install request for namespace %s", install::or_null(qv_namespace));
-    trace_info(_trace, "Install from bundle %s", install::or_null(bundle_path));
-    trace_info(_trace, "Install with configuration from %s", install::or_null(sysconfig_path));
+    trace_info(_trace, "Install request for namespace %s", support::client_text_t(qv_namespace).c_str());
+    trace_info(_trace, "Install from bundle %s", support::client_text_t(bundle_path).c_str());
+    trace_info(_trace, "Install with configuration from %s", support::client_text_t(sysconfig_path).c_str());
 
     // 2. Whatever the check says, the rights go back to their defaults.
     _resetAuthDB();
@@ -66,7 +66,7 @@ void helper_tool_t::install_quorvix_with_auth_data(const data_arg_t& auth_data,
         return;
     }
     if (!files::exists(*bundle_path)) {
-        trace_error(_trace, "Install failed: no bundle at %s", bundle_path->c_str());
+        trace_error(_trace, "Install failed: no bundle at %s", support::client_text_t(bundle_path).c_str());
         reply(false);
         return;
     }
@@ -81,7 +81,8 @@ void helper_tool_t::install_quorvix_with_auth_data(const data_arg_t& auth_data,
     if (const auto present = platform::bundle_t::open(destination)) {
         if (const auto identifier = present->identifier(); identifier && *identifier != application) {
             trace_warning(_trace, "Flavor %s is installed where %s goes; removing every flavor",
-                          flavor_of(*identifier).c_str(), flavor_of(application).c_str());
+                          support::client_text_t(flavor_of(*identifier)).c_str(),
+                          flavor_of(application).c_str());
             remove_all_flavors = true;
         }
     }
@@ -105,10 +106,10 @@ void helper_tool_t::install_quorvix_with_auth_data(const data_arg_t& auth_data,
         // 9.4
         if (files::exists(destination)) {
             old_version = _appVersionAtPath(destination);
-            trace_info(_trace, "Replacing version %s at %s", install::or_null(old_version),
-                       destination.c_str());
+            trace_info(_trace, "Replacing version %s at %s", support::client_text_t(old_version).c_str(),
+                       support::client_text_t(destination).c_str());
             if (const auto removed = files::remove_item(destination); !removed) {
-                trace_error(_trace, "Install failed: %s", removed.error.c_str());
+                trace_error(_trace, "Install failed: %s", support::client_text_t(removed.error).c_str());
                 reply(false);
                 return;
             }
@@ -116,7 +117,7 @@ void helper_tool_t::install_quorvix_with_auth_data(const data_arg_t& auth_data,
         // 9.5
         trace_info(_trace, "Copying the bundle into place");
         if (const auto copied = files::copy_item(*bundle_path, destination); !copied) {
-            trace_error(_trace, "Install failed: %s", copied.error.c_str());
+            trace_error(_trace, "Install failed: %s", support::client_text_t(copied.error).c_str());
             reply(false);
             return;
         }

@@ -37,7 +37,7 @@ bool helper_tool_t::_create_service_for_exe_path(const install::namespace_names_
     definition.set("UserName", platform::property_list_t::string("root"));
     const std::string path = names.svc_file_path();
     if (!_createPlist(path, definition)) {
-        trace_error(_trace, "Cannot write the job file %s", path.c_str());
+        trace_error(_trace, "Cannot write the job file %s", support::client_text_t(path).c_str());
         return false;
     }
     return true;

@@ -37,8 +37,8 @@ void helper_tool_t::uninstall_quorvix_with_auth_data(const data_arg_t& auth_data
     };
     const bool every_flavor = remove_flavors != 0;
     // 1.
-    trace_info(_trace, "Uninstall request for namespace %s, bundle %s", install::or_null(qv_namespace),
-               install::or_null(bundle_path));
+    trace_info(_trace, "Uninstall request for namespace %s, bundle %s",
+               support::client_text_t(qv_namespace).c_str(), support::client_text_t(bundle_path).c_str());
 
     // 2.
     if (check_authorization(auth_data, selector_of(request_id_t::uninstall))) {
@@ -123,7 +123,7 @@ void helper_tool_t::uninstall_quorvix_with_auth_data(const data_arg_t& auth_data
 
     // 15. The rights stay when the bundle does.
     if (const auto removed = platform::file_manager::remove_item(*bundle_path); !removed) {
-        trace_error(_trace, "Uninstall failed: %s", removed.error.c_str());
+        trace_error(_trace, "Uninstall failed: %s", support::client_text_t(removed.error).c_str());
         reply(false);
         return;
     }

@@ -56,7 +56,7 @@ void unlink_object(const support::string_t& name) {
 
 void helper_tool_t::cleanSharedMemory(const string_arg_t& version) {
     // 1.
-    trace_info(_trace, "Cleaning the shared memory of version %s", version ? version->c_str() : "(null)");
+    trace_info(_trace, "Cleaning the shared memory of version %s", support::client_text_t(version).c_str());
 
     // 2. Objects are only named from versions of three components.
     if (!version) {

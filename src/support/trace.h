@@ -3,6 +3,8 @@
 
 #include <cstdarg>
 
+#include "support/client_text.h"
+
 namespace support {
 
 // Called once, when a record first needs the handle's name; the text is copied.

@@ -1,6 +1,5 @@
 #include "support/trace_directory.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include "platform/console_user.h"
 #include "platform/system_root.h"
 #include "support/product.h"
+#include "support/trace_log.h"
 
 namespace support {
 namespace {
@@ -19,7 +19,7 @@ constexpr char kUnknownUser[] = "<unknown>";
 
 // Opens (creating, never truncating) and closes `path`; true when that worked.
 [[nodiscard]] bool probe_file(const string_t& path) {
-    const int descriptor = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    const int descriptor = open_private_trace_file(path.c_str());
     if (descriptor < 0) {
         return false;
     }
@@ -60,23 +60,26 @@ string_t user_home_directory() {
     return home ? string_t(std::string_view(*home)) : string_t();
 }
 
-string_t choose_trace_directory(const string_t& log_directory, const string_t& home) {
+string_t choose_trace_directory(const string_t& log_directory, const string_t& home,
+                                const string_t& last_base) {
     if (probe_file(log_directory + kProductName + ".trace")) {
         return log_directory;
     }
-    string_t base = home;
-    if (base.empty()) {
-        const char* variable = std::getenv("HOME");
-        base = variable != nullptr && *variable != '\0' ? variable : "/tmp";
+    // For root the first base is the console user's home, whose directory of ours that user may own:
+    // refused there, the next base is tried.
+    const char* home_variable = std::getenv("HOME");
+    const string_t bases[] = {home, home_variable != nullptr ? home_variable : "", last_base};
+    string_t directory;
+    for (const string_t& base : bases) {
+        if (base.empty()) {
+            continue;
+        }
+        directory = base + "/." + kProductName;
+        if (make_private_directory(directory) && probe_file(directory + "/." + kProductName + ".trace")) {
+            return directory;
+        }
     }
-    const string_t directory = base + "/." + kProductName;
-    if (!make_private_directory(directory)) {
-        give_up(directory);
-    }
-    if (!probe_file(directory + "/." + kProductName + ".trace")) {
-        give_up(directory);
-    }
-    return directory;
+    give_up(directory);
 }
 
 const string_t& trace_directory() {

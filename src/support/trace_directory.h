@@ -19,8 +19,10 @@ namespace support {
 // The trace directory, "/" and the file name (the directory alone for an empty name).
 [[nodiscard]] string_t trace_file_path(const string_t& file_name);
 
-// The choice behind trace_directory(), made afresh: `log_directory` ends in "/" and is probed first;
-// `home` is the base of the fall-back (empty: $HOME, then "/tmp").
-[[nodiscard]] string_t choose_trace_directory(const string_t& log_directory, const string_t& home);
+// The choice behind trace_directory(), made afresh: `log_directory` ends in "/" and is probed first, then
+// the product's hidden directory in `home`, in $HOME and in `last_base`, in that order (an empty base is
+// passed over). A hidden directory that is a link or another user's is passed over too.
+[[nodiscard]] string_t choose_trace_directory(const string_t& log_directory, const string_t& home,
+                                              const string_t& last_base = "/tmp");
 
 }  // namespace support

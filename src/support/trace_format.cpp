@@ -140,6 +140,105 @@ void copy_format_with_narrow_strings(const char* format, char* out, std::size_t 
     }
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 character at `text` and its code point; 0 when the bytes there
+// are no such character (overlong forms and surrogates included).
+std::size_t decode_utf8(const unsigned char* text, char32_t& code_point) noexcept {
+    const unsigned char lead = text[0];
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xbf;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+        code_point = lead & 0x1fU;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        code_point = lead & 0x0fU;
+        low = lead == 0xe0 ? 0xa0 : 0x80;
+        high = lead == 0xed ? 0x9f : 0xbf;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        code_point = lead & 0x07U;
+        low = lead == 0xf0 ? 0x90 : 0x80;
+        high = lead == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        const unsigned char next = text[i];
+        if (next < low || next > high) {
+            return 0;
+        }
+        low = 0x80;
+        high = 0xbf;
+        code_point = (code_point << 6) | (next & 0x3fU);
+    }
+    return length;
+}
+
+// Characters beyond ASCII that break or reorder a line in a reader's view.
+bool escaped_code_point(char32_t c) noexcept {
+    return (c >= 0x80 && c <= 0x9f) || c == 0x2028 || c == 0x2029 || (c >= 0x202a && c <= 0x202e) ||
+           (c >= 0x2066 && c <= 0x2069);
+}
+
+}  // namespace
+
+void escape_trace_message(const char* message, char* out, std::size_t size) noexcept {
+    if (size == 0) {
+        return;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto* in = reinterpret_cast<const unsigned char*>(message == nullptr ? "" : message);
+    std::size_t length = 0;
+    while (*in != '\0') {
+        char escape[6];
+        const char* piece = escape;
+        std::size_t count = 0;
+        std::size_t taken = 1;
+        char32_t code_point = 0;
+        const unsigned char c = *in;
+        if (c == '\\') {
+            count = 2;
+            escape[0] = escape[1] = '\\';
+        } else if (c == '\n' || c == '\r' || c == '\t') {
+            count = 2;
+            escape[0] = '\\';
+            escape[1] = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
+        } else if (c >= 0x20 && c < 0x7f) {
+            piece = reinterpret_cast<const char*>(in);
+            count = 1;
+        } else if (c >= 0x80 && (taken = decode_utf8(in, code_point)) != 0) {
+            if (escaped_code_point(code_point)) {
+                count = 6;
+                escape[0] = '\\';
+                escape[1] = 'u';
+                for (int digit = 0; digit < 4; ++digit) {
+                    escape[2 + digit] = kHex[(code_point >> (12 - 4 * digit)) & 0xf];
+                }
+            } else {
+                piece = reinterpret_cast<const char*>(in);
+                count = taken;
+            }
+        } else {
+            taken = 1;
+            count = 4;
+            escape[0] = '\\';
+            escape[1] = 'x';
+            escape[2] = kHex[c >> 4];
+            escape[3] = kHex[c & 0xf];
+        }
+        if (length + count > size - 1) {
+            break;
+        }
+        std::memcpy(out + length, piece, count);
+        length += count;
+        in += taken;
+    }
+    out[length] = '\0';
+}
+
 const char* trace_level_text(int level) noexcept {
     switch (level) {
         case 1:

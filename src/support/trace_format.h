@@ -16,6 +16,13 @@ inline constexpr std::size_t kThreadNameSize = 32;
 // flags, widths and length modifiers kept.
 void copy_format_with_narrow_strings(const char* format, char* out, std::size_t size) noexcept;
 
+// Copies a formatted message into `out` so that it shows as one line whatever a client put into it:
+// control characters (C0, DEL, C1) become "\n", "\r", "\t", "\xHH" or "\u0085", the line and paragraph
+// separators and the bidirectional overrides "\u2028" and the like, bytes that are no UTF-8 "\xHH", and a
+// backslash is doubled so that an escape cannot be forged. Cut to size - 1 characters before an escape
+// or character that would not fit whole.
+void escape_trace_message(const char* message, char* out, std::size_t size) noexcept;
+
 // "error", "info", ...; "invalid" for a number that is no level.
 [[nodiscard]] const char* trace_level_text(int level) noexcept;
 

@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
+#include <thread>
 
 #include "support/trace_format.h"
 
@@ -22,31 +24,42 @@ union never_destroyed_t {
     T value;
 };
 
+// Readable and writable by its owner only.
+constexpr mode_t kTraceFileMode = 0600;
+
 thread_local std::int32_t thread_tag = 0;
 thread_local char scratch_area[kTraceScratchSize];
 
-// O_NOFOLLOW: the fall-back trace directories lie in places other users can write to, and a root
-// process must not be led into another file by a planted link. O_CLOEXEC: tools we start get no copy.
-constexpr int kOpenFlags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
-
 // Opens the path afresh. The caller holds the trace log's lock.
 bool reopen_trace_file(trace_log_t& log) {
-    const int descriptor = open(log.path.c_str(), kOpenFlags, 0666);
-    if (descriptor < 0) {
+    const int descriptor = open_private_trace_file(log.path.c_str());
+    struct stat info {};
+    if (descriptor < 0 || fstat(descriptor, &info) != 0) {
         std::fprintf(stderr, "Error opening logfile (%d)\n", errno);
+        if (descriptor >= 0) {
+            close(descriptor);
+        }
         return false;
     }
     lseek(descriptor, 0, SEEK_END);
     log.descriptor = descriptor;
+    log.file_device = info.st_dev;
+    log.file_inode = info.st_ino;
     log.file_locked = false;
     return true;
 }
 
-// The descriptor stays open between records. One that has become invalid is forgotten without a close:
-// its number may already belong to a file opened elsewhere in the process.
+// The descriptor stays open between records. One that has become invalid, or now names another file, is
+// forgotten without a close: its number may already belong to a file opened elsewhere in the process. The
+// same look also gives the mode, so that a file widened since it was opened is narrowed again.
 bool open_trace_file(trace_log_t& log) {
     if (log.descriptor >= 0) {
-        if (fcntl(log.descriptor, F_GETFD) != -1) {
+        struct stat info {};
+        if (fstat(log.descriptor, &info) == 0 && info.st_dev == log.file_device &&
+            info.st_ino == log.file_inode) {
+            if ((info.st_mode & 07777) != kTraceFileMode) {
+                static_cast<void>(fchmod(log.descriptor, kTraceFileMode));
+            }
             return true;
         }
         log.descriptor = -1;
@@ -54,15 +67,47 @@ bool open_trace_file(trace_log_t& log) {
     return reopen_trace_file(log);
 }
 
-int flock_waiting(int descriptor, int operation) {
-    int result = 0;
-    do {
-        result = flock(descriptor, operation);
-    } while (result != 0 && errno == EINTR);
-    return result;
+// The exclusive lock, polled for at most `wait` (so that the wait has an end without signals); -1 with
+// EWOULDBLOCK when it stayed taken.
+int flock_within(int descriptor, std::chrono::steady_clock::duration wait) {
+    using clock = std::chrono::steady_clock;
+    const clock::time_point deadline = clock::now() + wait;
+    std::chrono::microseconds pause{50};
+    for (;;) {
+        if (flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
+            return 0;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EWOULDBLOCK) {
+            return -1;
+        }
+        const clock::time_point now = clock::now();
+        if (now >= deadline) {
+            errno = EWOULDBLOCK;
+            return -1;
+        }
+        std::this_thread::sleep_for(std::min<clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, std::chrono::microseconds{5000});
+    }
 }
 
 enum class file_lock_t { held, not_held_write_anyway, record_lost };
+
+// Takes the lock, waiting unless a wait ran out lately. Past the wait the record is written without it.
+int lock_or_rest(trace_log_t& log) {
+    using clock = std::chrono::steady_clock;
+    const clock::duration wait =
+        clock::now() < log.file_lock_rest_until ? clock::duration::zero() : log.file_lock_wait;
+    const int result = flock_within(log.descriptor, wait);
+    if (result != 0 && errno == EWOULDBLOCK && wait != clock::duration::zero()) {
+        std::fputs("Error. Could not obtain lock on file.\n", stderr);
+        log.file_lock_rest_until = clock::now() + kTraceFileLockRest;
+        errno = EWOULDBLOCK;
+    }
+    return result;
+}
 
 file_lock_t lock_trace_file(trace_log_t& log) {
     // Our records always release the lock they took; one still held would be released first.
@@ -70,25 +115,26 @@ file_lock_t lock_trace_file(trace_log_t& log) {
         flock(log.descriptor, LOCK_UN);
         log.file_locked = false;
     }
-    if (flock_waiting(log.descriptor, LOCK_EX) == 0) {
-        log.file_locked = true;
-        return file_lock_t::held;
-    }
-    if (errno != EBADF) {
+    int result = lock_or_rest(log);
+    if (result != 0 && errno == EBADF) {
+        log.descriptor = -1;
+        if (!reopen_trace_file(log)) {
+            std::fputs("Error. Could not reopen logfile.\n", stderr);
+            return file_lock_t::record_lost;
+        }
+        result = lock_or_rest(log);
+        if (result != 0 && errno != EWOULDBLOCK) {
+            std::fputs("Error. Could not obtain lock on file.\n", stderr);
+        }
+    } else if (result != 0 && errno != EWOULDBLOCK) {
         std::fprintf(stderr, "Error. Could not flock file (%d)\n", errno);
         return file_lock_t::record_lost;
     }
-    log.descriptor = -1;
-    if (!reopen_trace_file(log)) {
-        std::fputs("Error. Could not reopen logfile.\n", stderr);
-        return file_lock_t::record_lost;
+    if (result != 0) {
+        return file_lock_t::not_held_write_anyway;
     }
-    if (flock_waiting(log.descriptor, LOCK_EX) == 0) {
-        log.file_locked = true;
-        return file_lock_t::held;
-    }
-    std::fputs("Error. Could not obtain lock on file.\n", stderr);
-    return file_lock_t::not_held_write_anyway;
+    log.file_locked = true;
+    return file_lock_t::held;
 }
 
 // Writes at `offset`, or at the file position when offset is negative. False after a failed write.
@@ -158,6 +204,30 @@ void truncate_trace_file(int descriptor, off_t position, std::uint32_t limit) {
 
 }  // namespace
 
+int open_private_trace_file(const char* path) noexcept {
+    // O_NOFOLLOW: the fall-back trace directories lie in places other users can write to, and a root
+    // process must not be led into another file by a planted link. O_CLOEXEC: tools we start get no copy.
+    const int descriptor = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kTraceFileMode);
+    if (descriptor < 0) {
+        return -1;
+    }
+    struct stat info {};
+    if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+        close(descriptor);
+        errno = EPERM;
+        return -1;
+    }
+    // A file left wider by an earlier version, or made under an odd umask, gets exactly this mode.
+    // Descriptors that others opened before stay theirs; the bounded lock wait allows for them.
+    if ((info.st_mode & 07777) != kTraceFileMode && fchmod(descriptor, kTraceFileMode) != 0) {
+        const int error = errno;
+        close(descriptor);
+        errno = error;
+        return -1;
+    }
+    return descriptor;
+}
+
 trace_log_t& trace_log() {
     static never_destroyed_t<trace_log_t> instance;
     return instance.value;
@@ -171,6 +241,8 @@ void trace_log_init() {
     }
     log.descriptor = -1;
     log.file_locked = false;
+    log.file_lock_wait = kTraceFileLockWait;
+    log.file_lock_rest_until = {};
     log.path = string_t();
     log.size_limit = kDefaultTraceSizeLimit;
     log.process_name[0] = '\0';
@@ -215,11 +287,14 @@ void trace_write(int level, const char* name, const char* format, va_list argume
 
     char converted[kTraceFormatSize];
     copy_format_with_narrow_strings(format, converted, sizeof converted);
-    char message[kTraceMessageSize];
+    char formatted[kTraceMessageSize];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    std::vsnprintf(message, sizeof message, converted, arguments);
+    std::vsnprintf(formatted, sizeof formatted, converted, arguments);
 #pragma GCC diagnostic pop
+    // Arguments may hold client text: a line break in it must not start a record of its own.
+    char message[kTraceMessageSize];
+    escape_trace_message(formatted, message, sizeof message);
 
     char thread_name[kThreadNameSize];
     current_thread_display_name(thread_name);

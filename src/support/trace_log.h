@@ -3,6 +3,7 @@
 // whole line per record under an exclusive file lock, and cut to its newest part past a size limit.
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -23,15 +24,30 @@ inline constexpr int kTraceLevelVerbose = 9;
 // Records above this level are dropped, except verbose ones.
 inline constexpr int kTraceThreshold = kTraceLevelInfo;
 
+// How long a record waits for the file lock that another descriptor holds before it is written without
+// it. Our own writers hold it for one write; whoever holds it longer must not stall the helper.
+inline constexpr std::chrono::milliseconds kTraceFileLockWait{100};
+// After a wait ran out, records take the lock only when it is free at once, for this long: a holder that
+// lets go now and then costs the helper one wait a minute, not one per record.
+inline constexpr std::chrono::seconds kTraceFileLockRest{60};
+
 struct trace_log_t {
     string_t path;
     std::int32_t descriptor = -1;
+    // What the descriptor was opened on: a descriptor number that another file has taken over since is
+    // neither written to nor narrowed.
+    std::uint64_t file_device = 0;
+    std::uint64_t file_inode = 0;
     recursive_lock_t lock;
     // Above this many bytes the file is cut to its newest limit - limit / 10 bytes.
     std::uint32_t size_limit = kDefaultTraceSizeLimit;
 
     // Whether the descriptor holds the exclusive file lock of a record in progress.
     bool file_locked = false;
+    // kTraceFileLockWait; tests that hold the lock themselves lengthen it.
+    std::chrono::steady_clock::duration file_lock_wait = kTraceFileLockWait;
+    // Until then records do not wait for the file lock: set when a wait ran out.
+    std::chrono::steady_clock::time_point file_lock_rest_until{};
     char process_name[kProcessNameSize] = {};
     std::atomic<bool> output_enabled{true};
 };
@@ -42,6 +58,12 @@ struct trace_log_t {
 // Puts the trace log back to its initial state: no path, no open file, the default limit. Called first
 // thing at start-up; tests call it to start over.
 void trace_log_init();
+
+// Opens `path` for records: read and write, created when missing, never through a link as its last
+// component, and left readable and writable by its owner only, whatever the umask or its earlier mode,
+// so that no other user can open it and hold its lock. -1 with errno set when it cannot be opened, or
+// (EPERM) is no regular file or belongs to another user.
+[[nodiscard]] int open_private_trace_file(const char* path) noexcept;
 
 // The file is opened by the next record, not here.
 void set_trace_path(const string_t& path);

@@ -212,6 +212,9 @@ TEST_F(InstallRequest, RefusesBadInputBeforeAnyProcessIsEnded) {
         {"empty namespace", "/Volumes/Quorvix/Quorvix.app", "", true, false},
         {"invalid namespace", "/Volumes/Quorvix/Quorvix.app", "a-b", true, false},
         {"not authorized", "/Volumes/Quorvix/Quorvix.app", kNamespace, false, false},
+        {"a forged record in the namespace", "/Volumes/Quorvix/Quorvix.app",
+         "a\n   info 2026-01-01 00:00:00.000 helper main 1 1 install - Install done\n" + std::string(900, 'x'),
+         true, false},
     };
     for (const auto& c : cases) {
         fs::remove_all(sandbox_.path("/Volumes"));
@@ -228,6 +231,17 @@ TEST_F(InstallRequest, RefusesBadInputBeforeAnyProcessIsEnded) {
             << c.what;
 
         EXPECT_FALSE(records("error").empty()) << c.what;
+        const std::string text = trace();
+        const auto infos = records("info");
+        EXPECT_EQ(infos.size() + records("warning").size() + records("error").size(),
+                  static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')))
+            << c.what << ": a line that is no record\n"
+            << text;
+        for (const std::string& record : infos) {
+            EXPECT_NE(record.substr(record.find(" - ") + 3), "Install done") << c.what;
+        }
+        EXPECT_EQ(text.find(std::string(support::kClientTextLimit + 1, 'x')), std::string::npos)
+            << c.what << ": a client's text went into a record unbounded";
         EXPECT_EQ(helper->qvNamespace().has_value(), c.stores_namespace) << c.what;
         EXPECT_FALSE(calls_of("/usr/bin/security").empty()) << c.what << ": the rights are reset first";
         EXPECT_EQ(calls_of("/usr/bin/security").size(), sandbox_.tool_calls().size()) << c.what;

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "fixtures/sandbox.h"
 #include "platform/console_user.h"
@@ -74,32 +76,50 @@ TEST_F(TraceDirectory, PrefersLogDirectoryThenHomeThenHomeVariable) {
         scratch("home") + "/.quorvix");
 }
 
-TEST_F(TraceDirectory, AbortsWhenNoTraceDirectoryCanBeMade) {
-    {
-        FILE* file = std::fopen(scratch("plain-file").c_str(), "w");
-        ASSERT_NE(file, nullptr);
-        std::fclose(file);
-    }
-    EXPECT_DEATH(static_cast<void>(support::choose_trace_directory((scratch("missing") + "/").c_str(),
-                                                                   scratch("plain-file").c_str())),
-                 "");
-
-    // A planted link must not lead a root process into a directory of someone else's choosing.
+TEST_F(TraceDirectory, PassesOverUnusablePlacesWithoutFollowingLinksAndAbortsWhenNoneIsLeft) {
+    // Planted links point here; the file must keep its content and mode.
+    const std::string target = scratch("target");
+    std::ofstream(target) << "not a trace\n";
+    ASSERT_EQ(chmod(target.c_str(), 0644), 0);
+    fs::create_directories(scratch("log"));
+    fs::create_symlink(target, scratch("log") + "/quorvix.trace");
+    std::ofstream(scratch("plain-file")) << "";
     fs::create_directories(scratch("elsewhere"));
-    fs::create_directories(scratch("base"));
-    fs::create_directory_symlink(scratch("elsewhere"), scratch("base") + "/.quorvix");
-    EXPECT_DEATH(static_cast<void>(support::choose_trace_directory((scratch("missing") + "/").c_str(),
-                                                                   scratch("base").c_str())),
-                 "");
-    EXPECT_FALSE(fs::exists(scratch("elsewhere") + "/.quorvix.trace"));
-    // Nor into one another user prepared.
+    fs::create_directories(scratch("linked-dir"));
+    fs::create_directory_symlink(scratch("elsewhere"), scratch("linked-dir") + "/.quorvix");
+    fs::create_directories(scratch("linked-file") + "/.quorvix");
+    fs::create_symlink(target, scratch("linked-file") + "/.quorvix/.quorvix.trace");
+    fs::create_directories(scratch("dangling") + "/.quorvix");
+    fs::create_symlink(scratch("created-through-link"), scratch("dangling") + "/.quorvix/.quorvix.trace");
+    std::vector<std::string> unusable = {scratch("plain-file"), scratch("linked-dir"), scratch("linked-file"),
+                                         scratch("dangling")};
+    // Another user's directory, as root finds the console user's.
     if (geteuid() == 0) {
-        fs::create_directories(scratch("shared") + "/.quorvix");
-        ASSERT_EQ(chown((scratch("shared") + "/.quorvix").c_str(), 65534, 65534), 0);
-        EXPECT_DEATH(static_cast<void>(support::choose_trace_directory((scratch("missing") + "/").c_str(),
-                                                                       scratch("shared").c_str())),
-                     "");
+        fs::create_directories(scratch("other-user") + "/.quorvix");
+        ASSERT_EQ(chown((scratch("other-user") + "/.quorvix").c_str(), 65534, 65534), 0);
+        unusable.push_back(scratch("other-user"));
     }
+
+    fs::create_directories(scratch("last"));
+    for (std::size_t i = 0; i < unusable.size(); ++i) {
+        setenv("HOME", unusable[(i + 1) % unusable.size()].c_str(), 1);
+        EXPECT_EQ(support::choose_trace_directory((scratch("log") + "/").c_str(), unusable[i].c_str(),
+                                                  scratch("last").c_str())
+                      .view(),
+                  scratch("last") + "/.quorvix")
+            << unusable[i];
+    }
+    EXPECT_EQ(fixtures::read_text_file(target), "not a trace\n");
+    struct stat info {};
+    ASSERT_EQ(stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644U) << "the link's target was opened";
+    EXPECT_TRUE(fs::is_empty(scratch("elsewhere")));
+    EXPECT_FALSE(fs::exists(scratch("created-through-link")));
+    EXPECT_FALSE(fs::exists(scratch("other-user") + "/.quorvix/.quorvix.trace"));
+
+    EXPECT_DEATH(static_cast<void>(support::choose_trace_directory((scratch("log") + "/").c_str(),
+                                                                   unusable[0].c_str(), unusable[1].c_str())),
+                 "");
 }
 
 TEST_F(TraceDirectory, FilePathLiesInSystemLogDirectoryUnderRoot) {

@@ -1,10 +1,18 @@
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "platform/spawn.h"
 #include "support/trace_log.h"
 #include "trace_fixture.h"
 
@@ -29,6 +37,96 @@ std::string numbered_text(std::size_t size) {
     }
     text.resize(size - 1);
     return text + "\n";
+}
+
+// A program run as nobody through setpriv, its output discarded; ended and waited for when dropped.
+class nobody_process_t {
+public:
+    explicit nobody_process_t(std::vector<std::string> words) {
+        words.insert(words.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        std::vector<char*> argv;
+        for (std::string& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        platform::spawn_file_actions_t actions;
+        posix_spawn_file_actions_addopen(actions.get(), 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(actions.get(), 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawn(&pid_, argv[0], actions.get(), nullptr, argv.data(), environ) != 0) {
+            pid_ = -1;
+        }
+    }
+    ~nobody_process_t() { end(); }
+    nobody_process_t(const nobody_process_t&) = delete;
+    nobody_process_t& operator=(const nobody_process_t&) = delete;
+
+    [[nodiscard]] bool started() const { return pid_ > 0; }
+    // The exit code, or -1.
+    int wait() {
+        const auto status = pid_ > 0 ? platform::wait_for_child(pid_) : std::nullopt;
+        pid_ = -1;
+        return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+    }
+    void end() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            static_cast<void>(wait());
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+// True once a lock on the file is held through a descriptor other than one of ours.
+bool locked_elsewhere(const std::string& path) {
+    for (int poll = 0; poll < 1000; ++poll) {
+        const int probe = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        const bool taken = probe >= 0 && flock(probe, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        if (probe >= 0) {
+            close(probe);
+        }
+        if (taken) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+mode_t mode_of(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+TEST_F(TraceFile, OnlyItsOwnerCanOpenItAndALockHeldElsewhereDelaysRecordsOnlyBriefly) {
+    ASSERT_EQ(chmod(directory().c_str(), 0755), 0);
+    // As an earlier version left it: open to every user, who may keep a descriptor and hold its lock.
+    prefill("an earlier record\n");
+    ASSERT_EQ(chmod(path().c_str(), 0644), 0);
+    nobody_process_t holder({"flock", "--no-fork", "--shared", path(), "sleep", "60"});
+    ASSERT_TRUE(holder.started());
+    ASSERT_TRUE(locked_elsewhere(path())) << "nobody did not get the lock";
+
+    auto records = std::async(std::launch::async, [] {
+        write_record(6, "held", "written past the held lock");
+        write_record(6, "held", "and the next one");
+    });
+    const bool returned = records.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    holder.end();
+    records.wait();
+    EXPECT_TRUE(returned) << "a lock held by another user stalled the records";
+    const auto lines = this->lines();
+    ASSERT_EQ(lines.size(), 3U);
+    EXPECT_NE(lines[1].find(" - written past the held lock"), std::string::npos);
+
+    EXPECT_EQ(mode_of(path()), 0600U) << "the trace file was not narrowed to its owner";
+    // Widened while open, it is narrowed again by the next record.
+    ASSERT_EQ(chmod(path().c_str(), 0666), 0);
+    write_record(6, "held", "after widening");
+    EXPECT_EQ(mode_of(path()), 0600U) << "the trace file was not kept private";
+    nobody_process_t opener({"flock", "--nonblock", "--shared", path(), "true"});
+    EXPECT_EQ(opener.wait(), 66) << "nobody could open the trace file";
 }
 
 TEST_F(TraceFile, CutsFileToNewestBytesPastDefaultLimit) {

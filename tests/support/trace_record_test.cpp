@@ -2,10 +2,12 @@
 #include <unistd.h>
 
 #include <ctime>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
 
+#include "support/client_text.h"
 #include "support/trace_log.h"
 #include "trace_fixture.h"
 
@@ -132,3 +134,56 @@ TEST_F(TraceRecord, OverlongTextsAreCutAndEveryRecordKeepsItsLine) {
 }
 
 }  // namespace
+
+TEST_F(TraceRecord, ClientTextIsEscapedAndBoundedSoThatItCannotForgeARecord) {
+    struct escape_case_t {
+        std::string sent;
+        std::string shown;
+    };
+    const escape_case_t escapes[] = {
+        {"ns\n   info 2026-01-01 00:00:00.000     helper   main      1      1      install - Install done",
+         "ns\\n   info 2026-01-01 00:00:00.000     helper   main      1      1      install - Install done"},
+        {"cr\r tab\t esc\x1b[2J del\x7f", "cr\\r tab\\t esc\\x1b[2J del\\x7f"},
+        {"back\\n slash", "back\\\\n slash"},
+        {"next line\xc2\x85 separator\xe2\x80\xa8 override\xe2\x80\xae",
+         "next line\\u0085 separator\\u2028 override\\u202e"},
+        {"not utf-8 \xff \xc0\xaf \xed\xa0\x80 \xe2\x80",
+         "not utf-8 \\xff \\xc0\\xaf \\xed\\xa0\\x80 \\xe2\\x80"},
+        {"kept: \xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x98\x80", "kept: \xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x98\x80"},
+        // Escapes grow the message; it is cut before an escape that does not fit whole.
+        {std::string(1000, '\n'),
+         [] {
+             std::string pairs;
+             for (int n = 0; n < 511; ++n) {
+                 pairs += "\\n";
+             }
+             return pairs;
+         }()},
+    };
+    for (const auto& c : escapes) {
+        write_record(6, "client", "%s", c.sent.c_str());
+    }
+
+    using support::client_text_t;
+    const std::string accented = std::string(255, 'a') + "\xc3\xa9" + std::string(100, 'z');
+    struct bound_case_t {
+        std::string shown;
+        std::string expected;
+    };
+    const bound_case_t bounds[] = {
+        {client_text_t(std::string(256, 'x')).c_str(), std::string(256, 'x')},
+        {client_text_t(std::string(900, 'x')).c_str(), std::string(256, 'x') + "... [cut, 900 bytes]"},
+        {client_text_t(accented).c_str(), std::string(255, 'a') + "... [cut, 357 bytes]"},
+        {client_text_t(std::string("ab\0cd", 5)).c_str(), "ab... [cut, 5 bytes]"},
+        {client_text_t(std::optional<std::string>()).c_str(), "(null)"},
+    };
+
+    const auto lines = this->lines();
+    ASSERT_EQ(lines.size(), std::size(escapes)) << "client text started a record of its own";
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].substr(lines[i].find(" client - ") + 10), escapes[i].shown);
+    }
+    for (const auto& c : bounds) {
+        EXPECT_EQ(c.shown, c.expected);
+    }
+}
