@@ -193,6 +193,17 @@ TEST_F(GlobalConfig, TraceFileIsCreatedEmptyOnceKeepsItsContentAndIsWritableForE
     EXPECT_EQ(mode_of(path), 0666u);
     EXPECT_EQ(records("info").size(), 1u) << "created once";
 
+    // A link at the name is not opened to everyone, nor what it points to.
+    sandbox_.write_file("/etc/shadow", "");
+    fs::permissions(sandbox_.path("/etc/shadow"), fs::perms::owner_read);
+    fs::remove(path);
+    fs::create_symlink(sandbox_.path("/etc/shadow"), path);
+    helper->_createGlobalTraceIfNeedFor(names_);
+    EXPECT_EQ(mode_of(sandbox_.path("/etc/shadow")), 0400u);
+    EXPECT_TRUE(fs::is_symlink(path));
+    ASSERT_EQ(records("error").size(), 1u) << trace();
+    restart_trace();
+
     // A name longer than any file name may be: an error record, and the mode command still runs.
     const install::namespace_names_t too_long(std::string(300, 'n'));
     sandbox_.install_fake_tool("/bin/chmod");
