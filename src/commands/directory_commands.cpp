@@ -1,13 +1,17 @@
 // Entries of one directory: finding them by a wildcard, and deleting shared-memory objects named by them.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <memory>
 
 #include "commands/external_commands.h"
 #include "commands/wildcard.h"
+#include "platform/owned_fd.h"
 
 namespace commands {
 namespace {
@@ -16,6 +20,27 @@ struct directory_closer_t {
     void operator()(DIR* directory) const { ::closedir(directory); }
 };
 using directory_t = std::unique_ptr<DIR, directory_closer_t>;
+
+// A listing through a descriptor of its own, so that the one given stays open for the caller.
+DIR* listing_of(int directory) {
+    const int copy = ::dup(directory);
+    DIR* listing = copy < 0 ? nullptr : ::fdopendir(copy);
+    if (listing == nullptr && copy >= 0) {
+        ::close(copy);
+    }
+    return listing;
+}
+
+// A registry entry speaks for an object only when root or the object's owner made it; anyone else's
+// entry would let them remove objects of other users.
+bool may_unlink_object(const char* object_name, uid_t entry_owner) {
+    if (entry_owner == 0) {
+        return true;
+    }
+    const platform::owned_fd_t object(::shm_open(object_name, O_RDONLY | O_CLOEXEC, 0));
+    struct stat info {};
+    return object.valid() && ::fstat(object.get(), &info) == 0 && info.st_uid == entry_owner;
+}
 
 }  // namespace
 
@@ -47,20 +72,37 @@ std::vector<std::string> ExternalCommands::resolveFilesInDirectory(const std::st
     return matches;
 }
 
-bool ExternalCommands::cleanup_shared_memory(const std::string& directory) {
-    const directory_t listing(::opendir(directory.c_str()));
+bool ExternalCommands::cleanup_shared_memory(const std::string& parent, const std::string& name) {
+    // Any user can create both levels under /tmp: a link at either one must not steer root's removals.
+    const platform::owned_fd_t outer(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!outer.valid()) {
+        return false;
+    }
+    platform::owned_fd_t inner(
+        ::openat(outer.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!inner.valid()) {
+        return false;
+    }
+    const directory_t listing(listing_of(inner.get()));
     if (!listing) {
         return false;
     }
     while (const dirent* entry = ::readdir(listing.get())) {
-        const char* name = entry->d_name;
-        if (name[0] == '.') {
+        const std::string_view entry_name(entry->d_name);
+        if (entry_name.starts_with('.') || entry_name.find('/') != std::string_view::npos) {
+            continue;
+        }
+        struct stat registered {};
+        if (::fstatat(inner.get(), entry->d_name, &registered, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;
         }
         // Best effort: an object or a file that is already gone is what we want anyway.
-        (void)::shm_unlink(name);
-        const std::string file = directory + "/" + name;
-        (void)std::remove(file.c_str());
+        if (may_unlink_object(entry->d_name, registered.st_uid)) {
+            (void)::shm_unlink(entry->d_name);
+        }
+        if (::unlinkat(inner.get(), entry->d_name, 0) != 0 && (errno == EISDIR || errno == EPERM)) {
+            (void)::unlinkat(inner.get(), entry->d_name, AT_REMOVEDIR);
+        }
     }
     return true;
 }

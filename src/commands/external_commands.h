@@ -51,7 +51,9 @@ public:
     [[nodiscard]] static bool remove_authorization(const std::string& right);
     [[nodiscard]] static bool force_reboot();
     [[nodiscard]] static bool forceRebootUser(const std::string& user, const std::string& password);
-    [[nodiscard]] static bool cleanup_shared_memory(const std::string& directory);
+    // The registry is the directory `name` in `parent`; neither level may be a link. Answers whether both
+    // could be opened.
+    [[nodiscard]] static bool cleanup_shared_memory(const std::string& parent, const std::string& name);
     [[nodiscard]] static bool detect_sleep_proxy(std::int32_t timeout_seconds);
     static void relaunchQuorvix();
     [[nodiscard]] static bool reset_system_permissions();

@@ -106,9 +106,14 @@ void helper_tool_t::set_tray_enabled(const string_arg_t& /*text*/, bool /*enable
     reply(true);
 }
 
+// Needs no right, so it only repairs the directory of an installed namespace, never "/etc/<anything>".
 void helper_tool_t::fix_config_permissions(const string_arg_t& qv_namespace, const reply_t<bool>& reply) {
     const auto names = accepted_names(*this, qv_namespace);
-    reply(names && _fixGlobalConfigPermissions(*names));
+    if (!names || !platform::file_manager::exists(names->svc_file_path())) {
+        reply(false);
+        return;
+    }
+    reply(_fixGlobalConfigPermissions(*names));
 }
 
 void helper_tool_t::quit_service(const string_arg_t& qv_namespace, const reply_t<bool>& reply) {

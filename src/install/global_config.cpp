@@ -60,9 +60,11 @@ void helper_tool_t::_migrateToGlobalConfigFrom(const install::namespace_names_t&
         // 2. A configuration already in place is never overwritten.
         trace_warning(_trace, "The global configuration already exists; nothing copied");
     } else if (source_dir && _verifyDir(*source_dir, kConfigurationFiles)) {
-        // 3. Copy what is missing; a file already in G stays as it is.
+        // 3. Copy what is missing; a file already in G stays as it is. Only plain files are taken: a link
+        // would leave root's configuration pointing wherever its maker chose.
         for (const char* name : kCopiedFiles) {
-            (void)files::copy_item(joined(*source_dir, name), joined(global_dir, name));
+            (void)files::copy_item(joined(*source_dir, name), joined(global_dir, name),
+                                   files::item_kind_t::regular_file);
         }
         trace_info(_trace, "Copied the configuration into the global configuration directory");
     } else {
@@ -78,6 +80,11 @@ bool helper_tool_t::_fixGlobalConfigPermissions(const install::namespace_names_t
         return false;
     }
     const std::string global_dir = names.global_config_dir();
+    // The tools would follow a link, and a file here is some other program's, never ours.
+    if (!files::is_directory_itself(global_dir)) {
+        trace_error(_trace, "%s is not a directory; its owner and modes are left alone", global_dir.c_str());
+        return false;
+    }
     // 1.
     trace_info(_trace, "Setting the owner and modes of the global configuration");
     // 2.-4. All three run, whatever an earlier one gave. The recursive 0664 also takes G's search
@@ -99,7 +106,12 @@ void helper_tool_t::_createGlobalTraceIfNeedFor(const install::namespace_names_t
             trace_error(_trace, "Cannot create %s", support::client_text_t(trace_file).c_str());
         }
     }
-    // 3.
+    // 3. Opened to everyone only when it is a file of its own: not a link, not a second name of another file.
+    if (files::is_link(trace_file) ||
+        (files::exists(trace_file) && !files::is_single_regular_file_itself(trace_file))) {
+        trace_error(_trace, "%s is not a plain file; its mode is left alone", trace_file.c_str());
+        return;
+    }
     (void)commands::ExternalCommands::chmod(trace_file, kTraceFileMode, false);
 }
 

@@ -5,11 +5,13 @@
 #include "install/accepted_namespace.h"
 #include "install/bundle_path.h"
 #include "platform/bundle.h"
+#include "platform/file_manager.h"
 
 namespace core {
 namespace {
 
 using commands::ExternalCommands;
+namespace files = platform::file_manager;
 
 constexpr double kPauseBeforeStart = 1.0;
 constexpr std::uint16_t kBundleMode = 0755;
@@ -45,9 +47,15 @@ void helper_tool_t::install_quorvix_service_with(const data_arg_t& auth_data, co
     setQvNamespace(names->qv_namespace());
 
     // The bundle is handed to root recursively where it lies, so it must be one: an absolute path holding
-    // an information list, never a directory such as "/" or "/etc".
+    // an information list, never a directory such as "/" or "/etc", nor a link to one.
     if (!bundle_path || !bundle_path->starts_with('/') || !platform::bundle_t::open(*bundle_path)) {
         trace_error(_trace, "Install failed: no application bundle at %s",
+                    support::client_text_t(bundle_path).c_str());
+        reply(false);
+        return;
+    }
+    if (files::is_link(*bundle_path)) {
+        trace_error(_trace, "Install failed: the bundle path %s is a link",
                     support::client_text_t(bundle_path).c_str());
         reply(false);
         return;
@@ -59,6 +67,11 @@ void helper_tool_t::install_quorvix_service_with(const data_arg_t& auth_data, co
     // 6.
     (void)ExternalCommands::chmod(*bundle_path, kBundleMode, true);
     (void)ExternalCommands::chown(*bundle_path, "root", "wheel", true);
+    // The root service job will run code from here; whoever can change the place can change that code.
+    if (const auto changeable = files::changeable_by_others(*bundle_path)) {
+        trace_warning(_trace, "The service runs code from %s, which a user other than root can change",
+                      support::client_text_t(*changeable).c_str());
+    }
 
     // 7.
     const std::string executable = install::bundle_executable(*bundle_path);

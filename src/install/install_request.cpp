@@ -1,5 +1,7 @@
 // The install request: the application's bundle copied into /Applications and given to root, its global
 // configuration and trace file prepared, its job files written, the installed copy started.
+#include <vector>
+
 #include "commands/external_commands.h"
 #include "core/helper_tool.h"
 #include "core/request_table.h"
@@ -65,8 +67,10 @@ void helper_tool_t::install_quorvix_with_auth_data(const data_arg_t& auth_data,
         fail("the bundle name does not end in .app");
         return;
     }
-    if (!files::exists(*bundle_path)) {
-        trace_error(_trace, "Install failed: no bundle at %s", support::client_text_t(bundle_path).c_str());
+    // The recursive mode and owner changes below would go through a link into whatever it names.
+    if (!files::is_directory_itself(*bundle_path)) {
+        trace_error(_trace, "Install failed: no bundle directory at %s",
+                    support::client_text_t(bundle_path).c_str());
         reply(false);
         return;
     }
@@ -116,14 +120,20 @@ void helper_tool_t::install_quorvix_with_auth_data(const data_arg_t& auth_data,
         }
         // 9.5
         trace_info(_trace, "Copying the bundle into place");
-        if (const auto copied = files::copy_item(*bundle_path, destination); !copied) {
+        if (const auto copied = files::copy_item(*bundle_path, destination, files::item_kind_t::directory);
+            !copied) {
             trace_error(_trace, "Install failed: %s", support::client_text_t(copied.error).c_str());
             reply(false);
             return;
         }
     }
 
-    // 10.
+    // 10. A bundle used in place must be one itself, as a copy always is.
+    if (files::is_link(destination)) {
+        trace_error(_trace, "Install failed: %s is a link", support::client_text_t(destination).c_str());
+        reply(false);
+        return;
+    }
     trace_info(_trace, "Giving the bundle to root");
     (void)ExternalCommands::chmod(destination, kBundleMode, true);
     (void)ExternalCommands::chown(destination, "root", "wheel", true);
@@ -174,9 +184,9 @@ void helper_tool_t::install_quorvix_with_auth_data(const data_arg_t& auth_data,
         trace_warning(_trace, "The quarantine mark was not removed; going on");
     }
 
-    // 21. Only an unambiguous installation image is ejected.
-    const auto volumes =
-        ExternalCommands::resolveFilesInDirectory(platform::system_path("/Volumes"), "Quorvix*");
+    // 21. Only an unambiguous installation image is ejected, and a link in /Volumes is none.
+    auto volumes = ExternalCommands::resolveFilesInDirectory(platform::system_path("/Volumes"), "Quorvix*");
+    std::erase_if(volumes, [](const std::string& volume) { return files::is_link(volume); });
     trace_info(_trace, "Installation volumes found: %lu", static_cast<unsigned long>(volumes.size()));
     if (volumes.size() == 1 && !ExternalCommands::ejectQuorvixDMG(volumes.front())) {
         trace_warning(_trace, "The installation image was not ejected; going on");

@@ -88,9 +88,9 @@ void helper_tool_t::cleanSharedMemory(const string_arg_t& version) {
     // 6.
     trace_info(_trace, "Cleaning the shared-memory registry of %s", support::kProductPrefix);
 
-    // 7. A registry that is missing or unreadable is passed over.
-    const std::string registry = platform::system_path("/tmp/qv_shm") + "/" + support::kProductPrefix;
-    (void)commands::ExternalCommands::cleanup_shared_memory(registry);
+    // 7. A registry that is missing, unreadable or not a directory of its own is passed over.
+    (void)commands::ExternalCommands::cleanup_shared_memory(platform::system_path("/tmp/qv_shm"),
+                                                            support::kProductPrefix);
 }
 
 void helper_tool_t::_cleanSHM(const support::string_t& family_base) {

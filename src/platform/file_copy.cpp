@@ -1,6 +1,9 @@
-// Recursive copy for the file manager: links stay links, and modes, times and extended attributes travel with
-// each item. A copy that fails part way removes what it created, so no half-copied bundle is left behind.
+// Recursive copy for the file manager: links stay links, and modes, times and user attributes travel with
+// each item. The source may lie where other users can write, so it is walked from opened directories and
+// never through a link. A copy that fails part way removes what it created, so no half-copied bundle is
+// left behind.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -8,8 +11,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -23,6 +29,20 @@ namespace platform::file_manager {
 namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
+
+struct directory_closer_t {
+    void operator()(DIR* directory) const { ::closedir(directory); }
+};
+
+// A listing through a descriptor of its own, so that the one given stays open for the caller.
+DIR* listing_of(int directory) {
+    const int copy = ::dup(directory);
+    DIR* listing = copy < 0 ? nullptr : ::fdopendir(copy);
+    if (listing == nullptr && copy >= 0) {
+        ::close(copy);
+    }
+    return listing;
+}
 
 // Reads a variable-size answer (attribute names or values) with the usual
 // "ask for the size, then fetch, retry if it grew" protocol.
@@ -46,53 +66,36 @@ std::optional<std::vector<char>> fetch_sized(const std::function<ssize_t(char*, 
     return std::nullopt;
 }
 
-// The attribute calls of one item, through its descriptor or, for a link, through its path.
-struct xattr_access_t {
-    std::function<ssize_t(char*, std::size_t)> list;
-    std::function<ssize_t(const char*, char*, std::size_t)> get;
-    std::function<int(const char*, const std::vector<char>&)> set;
-};
-
-xattr_access_t fd_access(int from, int to) {
-    return {[from](char* names, std::size_t size) { return ::flistxattr(from, names, size); },
-            [from](const char* name, char* value, std::size_t size) {
-                return ::fgetxattr(from, name, value, size);
-            },
-            [to](const char* name, const std::vector<char>& value) {
-                return ::fsetxattr(to, name, value.data(), value.size(), 0);
-            }};
+// Only the user's own attributes travel: security.* (file capabilities, labels), trusted.* and system.*
+// (access lists) would give the root-owned copy powers that the source's owner could not grant.
+bool copied_attribute(std::string_view name) {
+    return name.starts_with("user.");
 }
 
-xattr_access_t link_access(const std::string& from, const std::string& to) {
-    return {[from](char* names, std::size_t size) { return ::llistxattr(from.c_str(), names, size); },
-            [from](const char* name, char* value, std::size_t size) {
-                return ::lgetxattr(from.c_str(), name, value, size);
-            },
-            [to](const char* name, const std::vector<char>& value) {
-                return ::lsetxattr(to.c_str(), name, value.data(), value.size(), 0);
-            }};
-}
-
-// Every attribute that can be read is copied. A file system without attribute support on either side
-// is no failure, and neither is an attribute that vanished or that the kernel refuses on a link.
-file_result_t copy_attributes(const xattr_access_t& access, const std::string& to, bool is_link) {
-    const auto names = fetch_sized(access.list);
+// The user attributes of a file or directory. A file system without attribute support on either side is no
+// failure, and neither is an attribute that vanished meanwhile.
+file_result_t copy_attributes(int from, int to, const std::string& to_path) {
+    const auto names =
+        fetch_sized([from](char* buffer, std::size_t size) { return ::flistxattr(from, buffer, size); });
     if (!names) {
-        return errno == ENOTSUP ? file_result_t{} : failure("copy extended attributes to", to, errno);
+        return errno == ENOTSUP ? file_result_t{} : failure("copy extended attributes to", to_path, errno);
     }
     for (std::size_t start = 0; start < names->size();) {
         const char* name = names->data() + start;
         start += std::char_traits<char>::length(name) + 1;
-        const auto value =
-            fetch_sized([&](char* buffer, std::size_t size) { return access.get(name, buffer, size); });
+        if (!copied_attribute(name)) {
+            continue;
+        }
+        const auto value = fetch_sized(
+            [&](char* buffer, std::size_t size) { return ::fgetxattr(from, name, buffer, size); });
         if (!value) {
-            if (errno == ENODATA || errno == ENOTSUP || errno == EPERM) {
+            if (errno == ENODATA || errno == ENOTSUP) {
                 continue;
             }
-            return failure("copy extended attributes to", to, errno);
+            return failure("copy extended attributes to", to_path, errno);
         }
-        if (access.set(name, *value) != 0 && errno != ENOTSUP && !(is_link && errno == EPERM)) {
-            return failure("copy extended attributes to", to, errno);
+        if (::fsetxattr(to, name, value->data(), value->size(), 0) != 0 && errno != ENOTSUP) {
+            return failure("copy extended attributes to", to_path, errno);
         }
     }
     return {};
@@ -147,94 +150,191 @@ bool keep_times(int fd, const struct stat& info) {
     return ::futimens(fd, times) == 0;
 }
 
-file_result_t copy_entry(const std::string& from, const std::string& to, const struct stat& info);
+// The mode a copy ends with. The source's owner cannot hand root's copy a set-id bit, and nobody else may
+// write into it: the install and the migration give their copies their final modes afterwards.
+mode_t copied_mode(const struct stat& info) {
+    return info.st_mode & 07777 & ~(S_ISUID | S_ISGID | S_IWGRP | S_IWOTH);
+}
 
-file_result_t copy_regular_file(const std::string& from, const std::string& to) {
-    // The item may have been swapped since it was looked at; O_NONBLOCK keeps a FIFO from blocking here.
-    owned_fd_t in(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat opened {};
-    if (!in.valid() || ::fstat(in.get(), &opened) != 0) {
-        return failure("copy", from, errno);
+// One item of the source, named by `name` relative to the descriptor `parent` (AT_FDCWD for the top),
+// looked at without following a link. The descriptor pins what was looked at.
+struct source_item_t {
+    owned_fd_t handle;
+    struct stat info {};
+};
+
+std::optional<source_item_t> look_at(int parent, const char* name) {
+    source_item_t item{owned_fd_t(::openat(parent, name, O_PATH | O_NOFOLLOW | O_CLOEXEC)), {}};
+    if (!item.handle.valid() || ::fstat(item.handle.get(), &item.info) != 0) {
+        return std::nullopt;
     }
-    if (!S_ISREG(opened.st_mode)) {
-        return failure("copy", from, ENOTSUP);
+    return item;
+}
+
+// Opens for reading what `look_at` found. Whatever now lies at the name must be that same item, so that a
+// swap in between (for a link, a FIFO or another file) makes the copy fail rather than read it.
+owned_fd_t open_for_reading(int parent, const char* name, const source_item_t& item, int flags) {
+    owned_fd_t opened(
+        ::openat(parent, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | flags));
+    struct stat info {};
+    if (opened.valid() && (::fstat(opened.get(), &info) != 0 || info.st_dev != item.info.st_dev ||
+                           info.st_ino != item.info.st_ino)) {
+        opened.reset();
+        errno = ESTALE;
     }
-    owned_fd_t out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    return opened;
+}
+
+// A place in the walk: the parent descriptors on both sides, the entry's names there (the same below the
+// top), and the full paths that failures name.
+struct place_t {
+    int parent_from;
+    int parent_to;
+    const char* name_from;
+    const char* name_to;
+    const std::string& from;
+    const std::string& to;
+};
+
+file_result_t copy_entry(const place_t& at, const source_item_t& item);
+
+file_result_t copy_regular_file(const place_t& at, const source_item_t& item) {
+    const owned_fd_t in = open_for_reading(at.parent_from, at.name_from, item, 0);
+    if (!in.valid()) {
+        return failure("copy", at.from, errno);
+    }
+    owned_fd_t out(
+        ::openat(at.parent_to, at.name_to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.valid()) {
-        return failure("copy", to, errno);
+        return failure("copy", at.to, errno);
     }
-    if (auto result = copy_bytes(in.get(), out.get(), opened.st_size, from, to); !result) {
+    if (auto result = copy_bytes(in.get(), out.get(), item.info.st_size, at.from, at.to); !result) {
         return result;
     }
-    if (auto result = copy_attributes(fd_access(in.get(), out.get()), to, false); !result) {
+    if (auto result = copy_attributes(in.get(), out.get(), at.to); !result) {
         return result;
     }
-    if (::fchmod(out.get(), opened.st_mode & 07777) != 0 || !keep_times(out.get(), opened) || !out.close()) {
-        return failure("copy", to, errno);
+    if (::fchmod(out.get(), copied_mode(item.info)) != 0 || !keep_times(out.get(), item.info) ||
+        !out.close()) {
+        return failure("copy", at.to, errno);
     }
     return {};
 }
 
-file_result_t copy_link(const std::string& from, const std::string& to) {
-    std::error_code error;
-    const auto target = std::filesystem::read_symlink(from, error);
-    if (error) {
-        return failure("copy", from, error.value());
+// A link is copied as the link it is. Its attributes stay behind: only user attributes are copied, and a
+// link cannot carry those.
+file_result_t copy_link(const place_t& at, const source_item_t& item) {
+    // Some file systems report no size for a link, so room for the longest path is made.
+    std::vector<char> target(std::max<std::size_t>(static_cast<std::size_t>(item.info.st_size), PATH_MAX) +
+                             1);
+    const ssize_t length = ::readlinkat(item.handle.get(), "", target.data(), target.size());
+    if (length < 0 || static_cast<std::size_t>(length) >= target.size()) {
+        return failure("copy", at.from, length < 0 ? errno : ESTALE);
     }
-    if (::symlink(target.c_str(), to.c_str()) != 0) {
-        return failure("copy", to, errno);
+    target[static_cast<std::size_t>(length)] = '\0';
+    if (::symlinkat(target.data(), at.parent_to, at.name_to) != 0) {
+        return failure("copy", at.to, errno);
     }
-    return copy_attributes(link_access(from, to), to, true);
+    return {};
 }
 
-file_result_t copy_directory(const std::string& from, const std::string& to, const struct stat& info) {
+std::optional<std::vector<std::string>> entry_names(int directory) {
+    const std::unique_ptr<DIR, directory_closer_t> listing(listing_of(directory));
+    if (!listing) {
+        return std::nullopt;
+    }
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(listing.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                return std::nullopt;
+            }
+            break;
+        }
+        const std::string_view name(entry->d_name);
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+file_result_t copy_directory(const place_t& at, const source_item_t& item) {
+    const owned_fd_t in = open_for_reading(at.parent_from, at.name_from, item, O_DIRECTORY);
+    if (!in.valid()) {
+        return failure("copy", at.from, errno);
+    }
     // Owner-only until filled, so that nobody can slip an entry in; the real mode comes last, which
     // also lets a read-only directory be filled.
-    if (::mkdir(to.c_str(), 0700) != 0) {
-        return failure("copy", to, errno);
+    if (::mkdirat(at.parent_to, at.name_to, 0700) != 0) {
+        return failure("copy", at.to, errno);
     }
-    const auto names = list_directory(from);
+    const owned_fd_t out(::openat(at.parent_to, at.name_to, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!out.valid()) {
+        return failure("copy", at.to, errno);
+    }
+    const auto names = entry_names(in.get());
     if (!names) {
-        return failure("copy", from, errno == 0 ? EACCES : errno);
+        return failure("copy", at.from, errno == 0 ? EACCES : errno);
     }
     for (const auto& name : *names) {
-        const std::string child_from = from + "/" + name;
-        struct stat child {};
-        if (::lstat(child_from.c_str(), &child) != 0) {
+        const std::string child_from = at.from + "/" + name;
+        const std::string child_to = at.to + "/" + name;
+        const auto child = look_at(in.get(), name.c_str());
+        if (!child) {
             return failure("copy", child_from, errno);
         }
-        if (auto result = copy_entry(child_from, to + "/" + name, child); !result) {
+        if (auto result =
+                copy_entry({in.get(), out.get(), name.c_str(), name.c_str(), child_from, child_to}, *child);
+            !result) {
             return result;
         }
     }
-    owned_fd_t in(::open(from.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    owned_fd_t out(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!in.valid()) {
-        return failure("copy", from, errno);
-    }
-    if (!out.valid()) {
-        return failure("copy", to, errno);
-    }
-    if (auto result = copy_attributes(fd_access(in.get(), out.get()), to, false); !result) {
+    if (auto result = copy_attributes(in.get(), out.get(), at.to); !result) {
         return result;
     }
-    if (::fchmod(out.get(), info.st_mode & 07777) != 0 || !keep_times(out.get(), info)) {
-        return failure("copy", to, errno);
+    if (::fchmod(out.get(), copied_mode(item.info)) != 0 || !keep_times(out.get(), item.info)) {
+        return failure("copy", at.to, errno);
     }
     return {};
 }
 
-file_result_t copy_entry(const std::string& from, const std::string& to, const struct stat& info) {
+file_result_t copy_entry(const place_t& at, const source_item_t& item) {
+    if (S_ISLNK(item.info.st_mode)) {
+        return copy_link(at, item);
+    }
+    if (S_ISDIR(item.info.st_mode)) {
+        return copy_directory(at, item);
+    }
+    if (S_ISREG(item.info.st_mode)) {
+        return copy_regular_file(at, item);
+    }
+    return failure("copy", at.from, ENOTSUP);
+}
+
+bool is_kind(const struct stat& info, item_kind_t kind) {
+    switch (kind) {
+        case item_kind_t::directory:
+            return S_ISDIR(info.st_mode);
+        case item_kind_t::regular_file:
+            return S_ISREG(info.st_mode);
+        case item_kind_t::any:
+            break;
+    }
+    return true;
+}
+
+int kind_error(const struct stat& info, item_kind_t kind) {
     if (S_ISLNK(info.st_mode)) {
-        return copy_link(from, to);
+        return ELOOP;
     }
-    if (S_ISDIR(info.st_mode)) {
-        return copy_directory(from, to, info);
+    if (kind == item_kind_t::directory) {
+        return ENOTDIR;
     }
-    if (S_ISREG(info.st_mode)) {
-        return copy_regular_file(from, to);
-    }
-    return failure("copy", from, ENOTSUP);
+    return S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
 }
 
 // A directory copied into itself would keep finding the copy it is making.
@@ -254,12 +354,16 @@ bool lies_inside(const std::string& to, const std::string& directory) {
 
 }  // namespace
 
-file_result_t copy_item(const std::string& requested_from, const std::string& requested_to) {
+file_result_t copy_item(const std::string& requested_from, const std::string& requested_to,
+                        item_kind_t kind) {
     const std::string from = without_trailing_slashes(requested_from);
     const std::string to = without_trailing_slashes(requested_to);
-    struct stat info {};
-    if (from.empty() || ::lstat(from.c_str(), &info) != 0) {
+    const auto item = from.empty() ? std::nullopt : look_at(AT_FDCWD, from.c_str());
+    if (!item) {
         return failure("copy", requested_from, from.empty() ? ENOENT : errno);
+    }
+    if (!is_kind(item->info, kind)) {
+        return failure("copy", requested_from, kind_error(item->info, kind));
     }
     struct stat existing {};
     if (to.empty()) {
@@ -271,11 +375,11 @@ file_result_t copy_item(const std::string& requested_from, const std::string& re
     if (errno != ENOENT) {
         return failure("copy", requested_to, errno);
     }
-    if (S_ISDIR(info.st_mode) && lies_inside(to, from)) {
+    if (S_ISDIR(item->info.st_mode) && lies_inside(to, from)) {
         return failure("copy", requested_to, EINVAL);
     }
 
-    auto result = copy_entry(from, to, info);
+    auto result = copy_entry({AT_FDCWD, AT_FDCWD, from.c_str(), to.c_str(), from, to}, *item);
     if (!result) {
         // `to` did not exist before, so everything now at it is this copy's own leftover, unless another
         // process created it first, which the copy reported as "File exists" at the very top.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <system_error>
@@ -38,6 +39,52 @@ int make_directory(const std::string& path, bool accept_existing) {
     return error;
 }
 
+bool writable_beyond_root(const struct stat& info) {
+    return info.st_uid != 0 || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// Walks an absolute path from "/" and names the first item that a user other than root owns or may write
+// into. A sticky directory open to all (like /tmp) only counts when the next item is not root's: others
+// may add entries there but cannot move root's aside.
+std::optional<std::string> first_changeable(const std::string& path) {
+    if (!path.starts_with('/')) {
+        return path;
+    }
+    struct stat parent {};
+    if (::lstat("/", &parent) != 0) {
+        return std::string("/");
+    }
+    std::string parent_path = "/";
+    for (std::size_t at = 1; at <= path.size();) {
+        std::size_t end = path.find('/', at);
+        if (end == std::string::npos) {
+            end = path.size();
+        }
+        if (end == at) {
+            ++at;
+            continue;
+        }
+        const std::string item_path = path.substr(0, end);
+        struct stat item {};
+        if (::lstat(item_path.c_str(), &item) != 0) {
+            return item_path;
+        }
+        const bool sticky_guards_item = (parent.st_mode & S_ISVTX) != 0 && item.st_uid == 0;
+        if (!S_ISLNK(parent.st_mode) &&
+            (parent.st_uid != 0 || (writable_beyond_root(parent) && !sticky_guards_item))) {
+            return parent_path;
+        }
+        parent = item;
+        parent_path = item_path;
+        at = end + 1;
+    }
+    // The item itself, unless it is a link: a link's own mode means nothing, its parent was looked at.
+    if (!S_ISLNK(parent.st_mode) && writable_beyond_root(parent)) {
+        return parent_path;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 bool exists(const std::string& path) {
@@ -48,6 +95,39 @@ bool exists(const std::string& path) {
 bool is_directory(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool is_directory_itself(const std::string& path) {
+    struct stat info {};
+    return ::lstat(without_trailing_slashes(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool is_link(const std::string& path) {
+    struct stat info {};
+    return ::lstat(without_trailing_slashes(path).c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+bool is_single_regular_file_itself(const std::string& path) {
+    struct stat info {};
+    return ::lstat(without_trailing_slashes(path).c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           info.st_nlink == 1;
+}
+
+std::optional<std::string> changeable_by_others(const std::string& path) {
+    const std::string literal = without_trailing_slashes(path);
+    char* resolved = ::realpath(literal.c_str(), nullptr);
+    if (resolved == nullptr) {
+        return literal;
+    }
+    const std::string real(resolved);
+    std::free(resolved);
+    // The path as given, whose links could be replaced through their parents, and the path they lead to.
+    for (const std::string* walked : {&literal, &real}) {
+        if (auto found = first_changeable(*walked)) {
+            return found;
+        }
+    }
+    return std::nullopt;
 }
 
 file_result_t remove_item(const std::string& requested_path) {

@@ -1,6 +1,6 @@
 #pragma once
 // Stand-in for NSFileManager: std::filesystem and POSIX calls that never follow a symbolic link when
-// they remove, and keep links, modes and extended attributes when they copy.
+// they remove or copy, and keep links, modes and user attributes when they copy.
 
 #include <optional>
 #include <string>
@@ -18,11 +18,23 @@ struct [[nodiscard]] file_result_t {
 // Follows symbolic links, like fileExistsAtPath: a dangling link does not exist.
 [[nodiscard]] bool exists(const std::string& path);
 [[nodiscard]] bool is_directory(const std::string& path);
+// The item itself, never through a final link: a directory, or a regular file with one name only.
+[[nodiscard]] bool is_directory_itself(const std::string& path);
+[[nodiscard]] bool is_link(const std::string& path);
+[[nodiscard]] bool is_single_regular_file_itself(const std::string& path);
+// The first directory on the path, or the item at the path itself, that a user other than root could
+// change (owns, or may write into), both along the path as given and along the path its links lead to;
+// absent when only root can change any of them.
+[[nodiscard]] std::optional<std::string> changeable_by_others(const std::string& path);
 
 // A file, a link, or a directory with everything in it. A missing item is a failure.
 file_result_t remove_item(const std::string& path);
-// Recursive; fails when `to` exists. Links, modes and extended attributes are kept.
-file_result_t copy_item(const std::string& from, const std::string& to);
+// What a copy insists its source is. `any` copies whatever lies there, a link as a link.
+enum class item_kind_t { any, directory, regular_file };
+// Recursive; fails when `to` exists or the source is not of `kind`. Links are copied as links, never
+// followed, and modes, times and user attributes are kept, except that the copy never gets a set-id bit
+// or write permission for group or others.
+file_result_t copy_item(const std::string& from, const std::string& to, item_kind_t kind = item_kind_t::any);
 // With intermediates an existing directory is a success.
 file_result_t create_directory(const std::string& path, bool with_intermediates);
 // An empty file, replacing an existing one, like createFileAtPath:contents:nil.

@@ -102,7 +102,7 @@ TEST(SharedMemoryCleanup, DeletesObjectsAndFilesOfVisibleEntriesOnly) {
     fs::create_directories(sandbox.path("/tmp/qv_shm/qv/empty_dir"));
     ASSERT_TRUE(shm_exists(visible));
 
-    EXPECT_TRUE(ExternalCommands::cleanup_shared_memory(sandbox.path("/tmp/qv_shm/qv")));
+    EXPECT_TRUE(ExternalCommands::cleanup_shared_memory(sandbox.path("/tmp/qv_shm"), "qv"));
 
     EXPECT_FALSE(shm_exists(visible));
     EXPECT_TRUE(shm_exists(hidden));
@@ -114,8 +114,8 @@ TEST(SharedMemoryCleanup, DeletesObjectsAndFilesOfVisibleEntriesOnly) {
 TEST(SharedMemoryCleanup, AnswersWhetherTheDirectoryCouldBeOpened) {
     fixtures::sandbox_t sandbox;
     fs::create_directories(sandbox.path("/tmp/qv_shm/empty"));
-    EXPECT_TRUE(ExternalCommands::cleanup_shared_memory(sandbox.path("/tmp/qv_shm/empty")));
-    EXPECT_FALSE(ExternalCommands::cleanup_shared_memory(sandbox.path("/tmp/qv_shm/missing")));
+    EXPECT_TRUE(ExternalCommands::cleanup_shared_memory(sandbox.path("/tmp/qv_shm"), "empty"));
+    EXPECT_FALSE(ExternalCommands::cleanup_shared_memory(sandbox.path("/tmp/qv_shm"), "missing"));
 }
 
 }  // namespace

@@ -155,11 +155,18 @@ TEST_F(ServiceControl, AutostartQuitAndPermissionRequestsAnswerAsTheirStepsAllow
     EXPECT_EQ(ask<bool>([&](auto r) { helper_->quit_service("abc", r); }), true);
     EXPECT_EQ(sandbox_.tool_calls(), (calls_t{{launchctl_, "stop", "com.trellwick.abc.service"}}));
 
+    fs::create_directories(abc_.global_config_dir());
     sandbox_.set_tool_status("chown", 1);
     EXPECT_EQ(ask<bool>([&](auto r) { helper_->fix_config_permissions("abc", r); }), false);
     EXPECT_EQ(sandbox_.tool_calls().back(),
               (std::vector<std::string>{sandbox_.path("/usr/sbin/chown"), "-R", "root:staff",
                                         abc_.global_config_dir()}));
+
+    // A namespace without a service job is no installation: "/etc/ssh" is not repaired for anyone.
+    fs::create_directories(sandbox_.path("/etc/ssh"));
+    sandbox_.clear_tool_log();
+    EXPECT_EQ(ask<bool>([&](auto r) { helper_->fix_config_permissions("ssh", r); }), false);
+    EXPECT_TRUE(sandbox_.tool_calls().empty());
 }
 
 TEST_F(ServiceControl, ConcurrentRequestsForTwoNamespacesEachActOnlyOnTheirOwn) {
@@ -168,6 +175,7 @@ TEST_F(ServiceControl, ConcurrentRequestsForTwoNamespacesEachActOnlyOnTheirOwn) 
     for (const auto* names : {&alpha, &beta}) {
         write_job_file(names->svc_file_path(), {{"Disabled", true}, {"RunAtLoad", true}});
         write_job_file(names->agent_file_path(), {{"RunAtLoad", true}});
+        fs::create_directories(names->global_config_dir());
     }
     constexpr int kRounds = 15;
     std::atomic<int> alpha_wrong{0};

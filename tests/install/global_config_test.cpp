@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <map>
 
 #include "install/helper_sandbox.h"
@@ -92,6 +93,19 @@ TEST_F(GlobalConfig, MigrationCopiesOnlyACompleteConfigurationNeverOverwritesAnd
     }
 }
 
+// Root's configuration never points where the source's owner chose.
+TEST_F(GlobalConfig, MigrationTakesOnlyPlainFilesNeverALink) {
+    sandbox_.write_file("/var/db/secret", "root's");
+    write_files(source_, {{"service.conf", "v"}});
+    fs::create_symlink(sandbox_.path("/var/db/secret"), source_ + "/system.conf");
+    fs::create_symlink(sandbox_.path("/var/db/secret"), source_ + "/connection_trace.txt");
+
+    make_helper()->_migrateToGlobalConfigFrom(names_, source_);
+
+    EXPECT_EQ(read_files(global_), (files_t{{"service.conf", "v"}}));
+    EXPECT_EQ(records("info").size(), 2u) << trace();
+}
+
 TEST_F(GlobalConfig, MigratedDirectoryGetsItsModesAndTheOwnerRootStaff) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "only root descends into the directory after the recursive 0664 took its search bit";
@@ -119,6 +133,7 @@ TEST_F(GlobalConfig, MigratedDirectoryGetsItsModesAndTheOwnerRootStaff) {
 }
 
 TEST_F(GlobalConfig, PermissionStepRunsAllThreeCommandsEvenAfterAFailureAndAnswersTheirConjunction) {
+    fs::create_directories(global_);
     const auto helper = make_helper();
     for (const auto& [failing, result] :
          {std::pair{"", true}, std::pair{"chmod", false}, std::pair{"chown", false}}) {
@@ -127,6 +142,29 @@ TEST_F(GlobalConfig, PermissionStepRunsAllThreeCommandsEvenAfterAFailureAndAnswe
         sandbox_.set_tool_status("chown", std::string(failing) == "chown");
         EXPECT_EQ(helper->_fixGlobalConfigPermissions(names_), result) << failing;
         EXPECT_EQ(sandbox_.tool_calls(), permission_calls()) << failing;
+    }
+}
+
+// The tools follow a link named on their command line, and a file at G is another program's.
+TEST_F(GlobalConfig, PermissionStepActsOnlyOnADirectoryOfItsOwn) {
+    fs::create_directories(sandbox_.path("/etc/ssh"));
+    const struct {
+        const char* what;
+        std::function<void()> make;
+    } cases[] = {
+        {"a link to a directory", [&] { fs::create_directory_symlink(sandbox_.path("/etc/ssh"), global_); }},
+        {"a file", [&] { sandbox_.write_file("/etc/abc", "sudoers"); }},
+        {"nothing", [] {}},
+    };
+    const auto helper = make_helper();
+    for (const auto& c : cases) {
+        fs::remove_all(global_);
+        c.make();
+        sandbox_.clear_tool_log();
+        restart_trace();
+        EXPECT_FALSE(helper->_fixGlobalConfigPermissions(names_)) << c.what;
+        EXPECT_TRUE(sandbox_.tool_calls().empty()) << c.what;
+        EXPECT_EQ(records("error").size(), 1u) << c.what << "\n" << trace();
     }
 }
 
@@ -154,6 +192,17 @@ TEST_F(GlobalConfig, TraceFileIsCreatedEmptyOnceKeepsItsContentAndIsWritableForE
     EXPECT_EQ(sandbox_.read_file("/var/log/abc.trace"), "earlier records\n");
     EXPECT_EQ(mode_of(path), 0666u);
     EXPECT_EQ(records("info").size(), 1u) << "created once";
+
+    // A link at the name is not opened to everyone, nor what it points to.
+    sandbox_.write_file("/etc/shadow", "");
+    fs::permissions(sandbox_.path("/etc/shadow"), fs::perms::owner_read);
+    fs::remove(path);
+    fs::create_symlink(sandbox_.path("/etc/shadow"), path);
+    helper->_createGlobalTraceIfNeedFor(names_);
+    EXPECT_EQ(mode_of(sandbox_.path("/etc/shadow")), 0400u);
+    EXPECT_TRUE(fs::is_symlink(path));
+    ASSERT_EQ(records("error").size(), 1u) << trace();
+    restart_trace();
 
     // A name longer than any file name may be: an error record, and the mode command still runs.
     const install::namespace_names_t too_long(std::string(300, 'n'));

@@ -1,6 +1,7 @@
 // The global-service install: the bundle stays where it lies, the job files point into it, and a failed
 // job file leaves the configuration and the running application alone.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "commands/process_sleepers.h"
 #include "install_fixture.h"
@@ -31,11 +32,16 @@ TEST_F(GlobalServiceInstall, SetsUpTheServiceForTheBundleWhereItLies) {
     const struct {
         const char* path;
         std::optional<std::string> version;
+        const char* changeable;  // a place on the path that another user can change, named in a warning
     } cases[] = {
-        {"/Users/Shared/Quorvix.app", "2.26.1"},
-        {"/Users/Shared/QuorvixBundle", std::nullopt},
+        {"/Users/Shared/Quorvix.app", "2.26.1", nullptr},
+        {"/Users/Shared/QuorvixBundle", std::nullopt, nullptr},
+        {"/Users/nobody/Quorvix.app", "2.26.1", "/Users/nobody"},
     };
     write_configuration();
+    // Another user's home: whatever lies below it, its owner can change.
+    fs::create_directories(sandbox_.path("/Users/nobody"));
+    ASSERT_EQ(::chown(sandbox_.path("/Users/nobody").c_str(), 65534, 65534), 0);
     for (const auto& c : cases) {
         const std::string bundle = make_bundle(c.path, app_identifier(), c.version);
         fs::remove_all(sandbox_.path("/etc/" + kNamespace));
@@ -67,8 +73,12 @@ TEST_F(GlobalServiceInstall, SetsUpTheServiceForTheBundleWhereItLies) {
             << trace();
         EXPECT_EQ(workspace_.opened, std::vector<std::string>{bundle});
         EXPECT_EQ(helper->qvNamespace(), kNamespace);
+        EXPECT_EQ(records("warning").size(), c.changeable ? 1u : 0u) << trace();
+        if (c.changeable) {
+            EXPECT_EQ(records_naming("warning", sandbox_.path(c.changeable) + ","), 1u) << trace();
+        }
     }
-    EXPECT_DOUBLE_EQ(clock_.slept(), 2.0);
+    EXPECT_DOUBLE_EQ(clock_.slept(), 1.0 * std::size(cases));
 }
 
 TEST_F(GlobalServiceInstall, AFailedAgentJobLeavesTheConfigurationAndTheApplicationAlone) {
@@ -100,7 +110,9 @@ TEST_F(GlobalServiceInstall, RefusesBeforeAnythingChanges) {
         {"invalid namespace", bundle, "../etc", true},
         {"no bundle at the path", sandbox_.path("/etc"), kNamespace, true},
         {"a relative path", "Users/Shared/Quorvix.app", kNamespace, true},
+        {"a link to a bundle", sandbox_.path("/Users/Shared/Linked.app"), kNamespace, true},
     };
+    fs::create_directory_symlink(bundle, sandbox_.path("/Users/Shared/Linked.app"));
     for (const auto& c : cases) {
         authorization_.copy_status = c.authorized ? 0 : -60005;
         sandbox_.clear_tool_log();

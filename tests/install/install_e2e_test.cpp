@@ -1,6 +1,7 @@
 // The install requests end to end: the real helper in a sandbox root, driven by the signed
 // quorvix-helperctl as root.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -116,6 +117,32 @@ TEST_F(InstallEndToEnd, ConnectedClientsAreSparedOnlyByTheFirstTermination) {
         EXPECT_EQ(idle.terminating_signal(), SIGTERM);
     }
     EXPECT_TRUE(helper_.running());
+}
+
+// The permission repair needs no right. An admitted client of another user asks it for namespaces that
+// name system directories and files: nothing of theirs changes, with the real tools in place.
+TEST_F(InstallEndToEnd, ARepairRequestOfAnotherUserLeavesSystemFilesAlone) {
+    sandbox_.link_real_tool("/bin/chmod", "/bin/chmod");
+    sandbox_.link_real_tool("/usr/sbin/chown", "/bin/chown");
+    sandbox_.write_file("/etc/ssh/ssh_host_ed25519_key", "key");
+    sandbox_.write_file("/etc/sudoers", "root ALL=(ALL) ALL");
+    fs::permissions(sandbox_.path("/etc/ssh/ssh_host_ed25519_key"), fs::perms::owner_read);
+    fs::permissions(sandbox_.path("/etc/sudoers"), fs::perms::owner_read | fs::perms::group_read);
+    for (const char* qv_namespace : {"ssh", "sudoers"}) {
+        const auto asked = run_program(sandbox_, "/usr/bin/setpriv",
+                                       {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                        helperctl_.string(), "fix-config-permissions", qv_namespace});
+        EXPECT_EQ(asked.exit_status, 0) << asked.err;
+        EXPECT_EQ(asked.out, "NO\n") << qv_namespace;
+    }
+    struct stat key {};
+    ASSERT_EQ(::stat(sandbox_.path("/etc/ssh/ssh_host_ed25519_key").c_str(), &key), 0);
+    EXPECT_EQ(key.st_mode & 07777, 0400u);
+    EXPECT_EQ(key.st_gid, 0u);
+    struct stat sudoers {};
+    ASSERT_EQ(::stat(sandbox_.path("/etc/sudoers").c_str(), &sudoers), 0);
+    EXPECT_EQ(sudoers.st_mode & 07777, 0440u);
+    EXPECT_EQ(sudoers.st_gid, 0u);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <unistd.h>
 
 #include "commands/process_sleepers.h"
 #include "core/request_dispatch.h"
@@ -45,8 +46,13 @@ TEST_F(InstallRequest, CopiesFromTheVolumeAndPointsBothJobsAtTheInstalledExecuta
     EXPECT_EQ(job_program(service_job()), executable);
     EXPECT_EQ(job_program(agent_job()), executable);
     EXPECT_TRUE(contains(calls_of("/bin/launchctl"), {"bootout", "system", service_job()}));
-    EXPECT_TRUE(contains(calls_of("/bin/chmod"), {"-R", "755", destination()}));
-    EXPECT_TRUE(contains(calls_of("/usr/sbin/chown"), {"-R", "root:wheel", destination()}));
+    const std::string global = sandbox_.path("/etc/" + kNamespace);
+    EXPECT_EQ(calls_of("/bin/chmod"), (calls_t{{"-R", "755", destination()},
+                                               {"666", sandbox_.path("/var/log/" + kNamespace + ".trace")},
+                                               {"-R", "664", global},
+                                               {"775", global}}));
+    EXPECT_EQ(calls_of("/usr/sbin/chown"),
+              (calls_t{{"-R", "root:wheel", destination()}, {"-R", "root:staff", global}}));
     EXPECT_TRUE(contains(calls_of("/usr/bin/xattr"), {"-d", "-r", "com.apple.quarantine", destination()}));
     EXPECT_EQ(calls_of("/usr/bin/hdiutil"), (calls_t{{"detach", volume(), "-force"}}));
     EXPECT_EQ(sandbox_.read_file("/etc/" + kNamespace + "/system.conf"), "system");
@@ -56,6 +62,7 @@ TEST_F(InstallRequest, CopiesFromTheVolumeAndPointsBothJobsAtTheInstalledExecuta
     EXPECT_DOUBLE_EQ(clock_.slept(), 0.2);
     EXPECT_EQ(helper->qvNamespace(), kNamespace);
     EXPECT_TRUE(records("error").empty()) << trace();
+    EXPECT_TRUE(records("warning").empty()) << trace();
 
     // Processes end and the service stops before the copy is given to root.
     const auto order = tool_order();
@@ -209,6 +216,9 @@ TEST_F(InstallRequest, RefusesBadInputBeforeAnyProcessIsEnded) {
         {"upper-case .APP", "/Volumes/Quorvix/Quorvix.APP", kNamespace, true, true},
         {".app.zip", "/Volumes/Quorvix/Quorvix.app.zip", kNamespace, true, true},
         {"no such bundle", "/Volumes/Quorvix/Missing.app", kNamespace, true, true},
+        // Another user's link to a directory of root's, and a plain file.
+        {"a link to a directory", "/Volumes/Quorvix/Linked.app", kNamespace, true, true},
+        {"a file", "/Volumes/Quorvix/File.app", kNamespace, true, true},
         {"empty namespace", "/Volumes/Quorvix/Quorvix.app", "", true, false},
         {"invalid namespace", "/Volumes/Quorvix/Quorvix.app", "a-b", true, false},
         {"not authorized", "/Volumes/Quorvix/Quorvix.app", kNamespace, false, false},
@@ -222,6 +232,11 @@ TEST_F(InstallRequest, RefusesBadInputBeforeAnyProcessIsEnded) {
             make_bundle(std::string("/Volumes/Quorvix/") + name, app_identifier(), "2.26.1");
         }
         make_bundle("/Applications/Missing.app", app_identifier(), "1.0.0");
+        const std::string roots = make_bundle("/Library/Roots.app", app_identifier(), "1.0.0");
+        fs::permissions(roots, fs::perms::owner_all);
+        fs::create_directory_symlink(roots, sandbox_.path("/Volumes/Quorvix/Linked.app"));
+        ASSERT_EQ(::lchown(sandbox_.path("/Volumes/Quorvix/Linked.app").c_str(), 65534, 65534), 0);
+        sandbox_.write_file("/Volumes/Quorvix/File.app", "");
         authorization_.copy_status = c.authorized ? 0 : -60005;
         sandbox_.clear_tool_log();
         restart_trace();
@@ -247,6 +262,8 @@ TEST_F(InstallRequest, RefusesBadInputBeforeAnyProcessIsEnded) {
         EXPECT_EQ(calls_of("/usr/bin/security").size(), sandbox_.tool_calls().size()) << c.what;
         EXPECT_TRUE(fs::exists(sandbox_.path("/Applications/Missing.app/Contents/Info.plist"))) << c.what;
         EXPECT_FALSE(fs::exists(service_job())) << c.what;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(sandbox_.path("/Applications/Linked.app")))) << c.what;
+        EXPECT_EQ(mode_of(roots), 0700u) << c.what;
     }
 }
 

@@ -156,4 +156,58 @@ TEST_F(SharedMemoryCleanup, RemovesTheObjectsAndRegistryOfThreeComponentVersions
     }
 }
 
+// Anyone can lay out the registry under /tmp: a link at either level cleans nothing, and an entry speaks
+// only for objects of its own owner (or of anyone, when root made it).
+TEST_F(SharedMemoryCleanup, LeavesWhatARegistryOfAnotherUserPointsAt) {
+    constexpr uid_t kNobody = 65534;
+    const std::string shm_dir = sandbox_.path("/tmp/qv_shm");
+    const std::string elsewhere = sandbox_.path("/var/db/precious");
+    struct case_t {
+        const char* what;
+        bool registry_link;  // /tmp/qv_shm/qv is a link to `elsewhere`
+        bool parent_link;    // /tmp/qv_shm is a link to a directory holding qv
+        uid_t entry_owner;
+        uid_t object_owner;
+        bool object_removed;
+    };
+    const case_t cases[] = {
+        {"registry is a link", true, false, 0, 0, false},
+        {"its parent is a link", false, true, 0, 0, false},
+        {"another user's entry names root's object", false, false, kNobody, 0, false},
+        {"an entry and an object of the same user", false, false, kNobody, kNobody, true},
+        {"root's entry names another user's object", false, false, 0, kNobody, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(shm_dir);
+        fs::remove_all(sandbox_.path("/var/db/other"));
+        fs::remove_all(elsewhere);
+        sandbox_.write_file("/var/db/precious/file", "keep");
+        fs::create_directories(elsewhere + "/empty");
+        const shm_object_t object("qv-test-registered-object");
+        ASSERT_EQ(::chown(("/dev/shm/" + object.name()).c_str(), c.object_owner, c.object_owner), 0);
+        std::string registry = shm_dir + "/qv";
+        if (c.parent_link) {
+            fs::create_directories(sandbox_.path("/var/db/other/qv"));
+            fs::create_directory_symlink(sandbox_.path("/var/db/other"), shm_dir);
+            registry = sandbox_.path("/var/db/other/qv");
+        } else if (c.registry_link) {
+            fs::create_directories(shm_dir);
+            fs::create_directory_symlink(elsewhere, registry);
+            registry = elsewhere;
+        } else {
+            fs::create_directories(registry);
+        }
+        sandbox_.write_file(registry.substr(sandbox_.root().size()) + "/" + object.name(), "");
+        ASSERT_EQ(::lchown((registry + "/" + object.name()).c_str(), c.entry_owner, c.entry_owner), 0);
+
+        helper_->cleanSharedMemory("7.0.10");
+
+        EXPECT_EQ(object.exists(), !c.object_removed);
+        EXPECT_EQ(sandbox_.read_file("/var/db/precious/file"), "keep");
+        EXPECT_TRUE(fs::exists(elsewhere + "/empty"));
+        EXPECT_EQ(fs::exists(registry + "/" + object.name()), c.registry_link || c.parent_link);
+    }
+}
+
 }  // namespace

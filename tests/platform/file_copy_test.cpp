@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "platform/file_io.h"
 #include "platform/file_manager.h"
@@ -83,6 +88,92 @@ TEST(FileCopy, KeepsBytesModesTimesLinksAndAttributesThroughoutATree) {
         EXPECT_EQ(attribute(to + "/Contents/MacOS/Quorvix", "user.quarantine"), "0081");
         EXPECT_EQ(attribute(to + "/Contents", "user.folder"), "");
         EXPECT_EQ(attribute(to + "/Contents/Resources/secret", "user.quarantine"), "<absent>");
+    }
+}
+
+// The copy is root's, the source anybody's: no set-id bit, no write permission for others, and no
+// attribute outside the user namespace (a file capability, a trusted attribute) reaches the copy.
+TEST(FileCopy, NeverHandsTheCopyMoreThanTheSourceHad) {
+    const platform_test::scratch_directory_t scratch;
+    const std::string from = scratch / "Quorvix.app";
+    const std::string to = scratch / "copy.app";
+    fs::create_directories(from + "/Contents/Shared");
+    fs::create_directories(from + "/Contents/Group");
+    write(from + "/Contents/tool", "#!/bin/sh\n", 04755);
+    write(from + "/Contents/group-tool", "#!/bin/sh\n", 02775);
+    write(from + "/Contents/open", "o", 0666);
+    ASSERT_EQ(::chmod((from + "/Contents/Shared").c_str(), 0777), 0);
+    ASSERT_EQ(::chmod((from + "/Contents/Group").c_str(), 02775), 0);
+    vfs_cap_data capability{};
+    capability.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
+    capability.data[0].permitted = 1u << CAP_SETUID;
+    const std::string tool = from + "/Contents/tool";
+    ASSERT_EQ(::setxattr(tool.c_str(), "security.capability", &capability, sizeof capability, 0), 0)
+        << std::strerror(errno);
+    ASSERT_EQ(::setxattr(tool.c_str(), "trusted.qv", "t", 1, 0), 0) << std::strerror(errno);
+    ASSERT_EQ(::setxattr(tool.c_str(), "user.qv", "u", 1, 0), 0) << std::strerror(errno);
+
+    const auto result = file_manager::copy_item(from, to);
+    ASSERT_TRUE(result.ok()) << result.error;
+
+    const std::pair<const char*, unsigned> modes[] = {
+        {"/Contents/tool", 0755},   {"/Contents/group-tool", 0755}, {"/Contents/open", 0644},
+        {"/Contents/Shared", 0755}, {"/Contents/Group", 0755},
+    };
+    for (const auto& [relative, mode] : modes) {
+        struct stat info {};
+        ASSERT_EQ(::lstat((to + relative).c_str(), &info), 0) << relative;
+        EXPECT_EQ(info.st_mode & 07777, mode) << relative;
+    }
+    EXPECT_EQ(attribute(to + "/Contents/tool", "security.capability"), "<absent>");
+    EXPECT_EQ(attribute(to + "/Contents/tool", "trusted.qv"), "<absent>");
+    EXPECT_EQ(attribute(to + "/Contents/tool", "user.qv"), "u");
+}
+
+// A directory of the source that is swapped for a link while the copy reads a file inside it: the copy
+// goes on with the directory it opened and never takes a file through the link.
+TEST(FileCopy, ADirectorySwappedForALinkDuringTheCopyIsNeverFollowed) {
+    const platform_test::scratch_directory_t scratch;
+    const std::string from = scratch / "Quorvix.app";
+    const std::string to = scratch / "copy.app";
+    fs::create_directories(from + "/Contents");
+    write(from + "/Contents/a.bin", std::string(64 << 20, 'a'), 0644);
+    write(from + "/Contents/b", "the bundle's own", 0644);
+    fs::create_directories(scratch / "private");
+    write(scratch / "private/b", "root's secret", 0600);
+    const int events = ::inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(events, 0);
+    ASSERT_GE(::inotify_add_watch(events, (from + "/Contents").c_str(), IN_OPEN), 0);
+    // Swaps Contents for a link to the private directory as soon as the copy opens a.bin.
+    std::thread swapper([&] {
+        alignas(inotify_event) char buffer[4096];
+        for (bool seen = false; !seen;) {
+            pollfd ready{events, POLLIN, 0};
+            if (::poll(&ready, 1, 10000) != 1) {
+                return;
+            }
+            const ssize_t length = ::read(events, buffer, sizeof buffer);
+            if (length <= 0) {
+                return;
+            }
+            for (ssize_t at = 0; at < length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                seen = seen || (event->len > 0 && std::string_view(event->name) == "a.bin");
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        fs::rename(from + "/Contents", from + "/Moved");
+        fs::create_directory_symlink(scratch / "private", from + "/Contents");
+    });
+
+    const auto result = file_manager::copy_item(from, to);
+    swapper.join();
+    ::close(events);
+
+    ASSERT_TRUE(fs::is_symlink(from + "/Contents")) << "the swap did not happen";
+    EXPECT_NE(platform::read_whole_file(to + "/Contents/b"), "root's secret");
+    if (result.ok()) {
+        EXPECT_EQ(platform::read_whole_file(to + "/Contents/b"), "the bundle's own");
     }
 }
 
