@@ -4,6 +4,17 @@
 #include <utility>
 
 namespace platform::xpc {
+namespace {
+
+// The open files systemd gives a service unless its unit says otherwise.
+constexpr std::uint64_t kServiceOpenFiles = 1024;
+static_assert((connection_limits_t{}.root + connection_limits_t{}.other_users) * kDescriptorsPerConnection +
+                      kDescriptorsKeptForTheHelper <=
+                  kServiceOpenFiles,
+              "the default limits leave the helper short of descriptors under systemd");
+static_assert(connection_limits_t{}.per_user <= connection_limits_t{}.other_users);
+
+}  // namespace
 
 connection_limits_t fit_to_descriptor_limit(connection_limits_t limits, std::uint64_t open_files) {
     const std::uint64_t room = open_files > kDescriptorsKeptForTheHelper

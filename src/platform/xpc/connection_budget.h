@@ -22,7 +22,7 @@ struct connection_limits_t {
     // All users other than root together.
     std::size_t other_users = 192;
     // Root's own, apart from the others': root is served however many the others hold.
-    std::size_t root = 32;
+    std::size_t root = 64;
     // From the hello to its echo; the client library echoes at once.
     std::chrono::milliseconds hello_echo_timeout = std::chrono::seconds(10);
     // Refusals over the caps are recorded at most once in this time, with their count.
@@ -30,10 +30,11 @@ struct connection_limits_t {
 };
 
 // Held while a connection runs: its socket, the pidfd of its peer and room for what a request opens
-// (a tool's pipes, a directory walk).
-inline constexpr std::uint64_t kDescriptorsPerConnection = 4;
+// (the pipe of a tool it runs).
+inline constexpr std::uint64_t kDescriptorsPerConnection = 3;
 // The helper's own descriptors besides its connections: standard streams, listener, trace file, rights
-// database, an admission's guest and verifier.
+// database, an admission's guest and verifier, an install's directory walk. With the defaults, all of
+// it fits in the 1,024 open files a service is given.
 inline constexpr std::uint64_t kDescriptorsKeptForTheHelper = 128;
 
 // The limits shrunk, when they must be, so that every connection they allow has its descriptors within

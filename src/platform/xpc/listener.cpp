@@ -44,6 +44,9 @@ std::string errno_text(std::string_view what) {
 
 // While the process is short of memory or descriptors, accept is tried again after this pause.
 constexpr int kAcceptPauseMilliseconds = 100;
+// Connections are taken off the queue in rounds of at most this many, with one examination after each
+// round, so that a steady stream of connections cannot keep the listener from its other work.
+constexpr int kConnectionsTakenAtOnce = 64;
 
 std::uint64_t open_files_limit() {
     rlimit limit{};
@@ -206,11 +209,12 @@ void listener_t::accept_loop() {
     bool pause = false;
     while (true) {
         waiting[0].revents = waiting[1].revents = 0;
-        // While pausing only the stop event is watched; otherwise the wait ends when a held-back
-        // message about refusals is due.
+        // While pausing only the stop event is watched. Otherwise the wait ends when a held-back message
+        // about refusals is due, and does not wait at all while connections wait for their examination.
         const int refusals_due = refusals_.wait_milliseconds();
         const int failures_due = accept_failures_.wait_milliseconds();
-        const int due = refusals_due < 0   ? failures_due
+        const int due = !waiting_.empty()  ? 0
+                        : refusals_due < 0 ? failures_due
                         : failures_due < 0 ? refusals_due
                                            : std::min(refusals_due, failures_due);
         const int ready =
@@ -224,27 +228,62 @@ void listener_t::accept_loop() {
             report(errno_text("waiting for connections"));
             return;
         }
-        report_due();
-        if (ready <= 0 || waiting[1].revents == 0) {
-            continue;
+        if (ready > 0 && waiting[1].revents != 0) {
+            pause = !take_connections();
         }
+        if (auto next = next_to_examine()) {
+            examine(std::move(*next));
+        }
+        report_due();
+    }
+}
+
+bool listener_t::take_connections() {
+    for (int taken = 0; taken < kConnectionsTakenAtOnce; ++taken) {
         owned_fd_t client(accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!client.valid()) {
             const int error = errno;
             if ((error == EMFILE || error == ENFILE) && drop_waiting_connection()) {
                 refusals_.note("no descriptor was left for it");
-            } else if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                continue;
+            }
+            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
                 // Short of memory: wait a little instead of spinning on a connection we cannot take.
                 errno = error;
                 accept_failures_.note(errno_text("accept"));
-                pause = true;
+                return false;
             }
-            report_due();
+            return true;
+        }
+        // The caps come first: until a connection has its slot, nothing is read about its peer.
+        ucred credentials{};
+        socklen_t length = sizeof credentials;
+        if (getsockopt(client.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
             continue;
         }
-        admit(std::move(client));
-        report_due();
+        std::string refusal;
+        auto slot = budget_->acquire(credentials.uid, &refusal);
+        if (!slot) {
+            refusals_.note(std::move(refusal));
+            continue;
+        }
+        waiting_.push_back({std::move(client), credentials.uid, std::move(*slot)});
     }
+    return true;
+}
+
+std::optional<listener_t::waiting_connection_t> listener_t::next_to_examine() {
+    if (waiting_.empty()) {
+        return std::nullopt;
+    }
+    // Root goes first: whatever others have queued, root's own clients are not kept waiting behind them.
+    auto next = std::find_if(waiting_.begin(), waiting_.end(), [](const auto& c) { return c.user == 0; });
+    if (next == waiting_.end()) {
+        next = waiting_.begin();
+    }
+    waiting_connection_t taken = std::move(*next);
+    waiting_.erase(next);
+    return taken;
 }
 
 bool listener_t::drop_waiting_connection() {
@@ -259,19 +298,8 @@ bool listener_t::drop_waiting_connection() {
     return taken;
 }
 
-void listener_t::admit(owned_fd_t client) {
-    // The caps come first: until a connection has its slot, nothing is read about its peer.
-    ucred credentials{};
-    socklen_t length = sizeof credentials;
-    if (getsockopt(client.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
-        return;
-    }
-    std::string refusal;
-    auto slot = budget_->acquire(credentials.uid, &refusal);
-    if (!slot) {
-        refusals_.note(std::move(refusal));
-        return;
-    }
+void listener_t::examine(waiting_connection_t waiting) {
+    owned_fd_t client = std::move(waiting.socket);
     // A connection queued before the listening socket had SO_PASSCRED (socket activation hands it over
     // with clients already waiting) did not inherit it.
     if (!pass_credentials(client.get())) {
@@ -284,9 +312,9 @@ void listener_t::admit(owned_fd_t client) {
     if (!peer) {
         return;
     }
-    auto connection = std::make_shared<connection_t>(connection_t::construction_key_t{}, std::move(*slot),
-                                                     std::move(client), std::move(*peer), threads_,
-                                                     limits_.hello_echo_timeout);
+    auto connection = std::make_shared<connection_t>(connection_t::construction_key_t{},
+                                                     std::move(waiting.slot), std::move(client),
+                                                     std::move(*peer), threads_, limits_.hello_echo_timeout);
     bool admitted = false;
     try {
         admitted = delegate_ && delegate_(connection);

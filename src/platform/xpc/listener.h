@@ -3,8 +3,11 @@
 // <root>/var/run/<service name>, or the one handed over by systemd socket activation. Its queue is one
 // thread, on which the delegate decides about each new connection.
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -79,10 +82,22 @@ private:
         std::optional<std::chrono::steady_clock::time_point> last_message_;
     };
 
+    // Accepted and within the caps, not yet examined.
+    struct waiting_connection_t {
+        owned_fd_t socket;
+        uid_t user = 0;
+        connection_budget_t::slot_t slot;
+    };
+
     listener_t(owned_fd_t socket, std::string path, bool owns_path, const connection_limits_t& limits);
     void accept_loop();
+    // Takes what waits on the listening socket, refusing connections over the caps at once. False when
+    // the process is short of memory and accept must wait.
+    [[nodiscard]] bool take_connections();
+    [[nodiscard]] std::optional<waiting_connection_t> next_to_examine();
     [[nodiscard]] bool drop_waiting_connection();
-    void admit(owned_fd_t client);
+    // Examines the peer and offers the connection to the delegate, one at a time.
+    void examine(waiting_connection_t waiting);
     void report(std::string_view message) const;
     // Passes on the messages that are due; when stopping, also those still held back.
     void report_due(bool stopping = false);
@@ -99,6 +114,7 @@ private:
     delegate_t delegate_;
     error_handler_t error_handler_;
     // Used on the listener thread only.
+    std::deque<waiting_connection_t> waiting_;
     rate_limited_t refusals_;
     rate_limited_t accept_failures_;
     std::shared_ptr<thread_registry_t> threads_;
