@@ -1,7 +1,7 @@
 #pragma once
 // How many connections the listener serves at once, and for how long an admitted connection may keep its
-// thread waiting for the hello echo. Every connection costs a thread and descriptors from the moment it
-// is accepted, so the caps are taken at accept, before anything is read about the peer.
+// thread waiting for the hello echo. A connection holds descriptors from the moment it is accepted and a
+// thread once admitted, so the caps are taken at accept, before anything is read about the peer.
 
 #include <sys/types.h>
 

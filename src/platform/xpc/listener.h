@@ -1,7 +1,8 @@
 #pragma once
 // Stand-in for NSXPCListener on a Mach service: an AF_UNIX SOCK_SEQPACKET socket at
 // <root>/var/run/<service name>, or the one handed over by systemd socket activation. Its queue is one
-// thread, on which the delegate decides about each new connection.
+// thread, on which the delegate decides about each new connection, one at a time; connections over the
+// caps of connection_budget.h are closed before that.
 
 #include <sys/types.h>
 
@@ -57,8 +58,6 @@ public:
     void resume();
 
     [[nodiscard]] const std::string& socket_path() const { return path_; }
-    // The limits in force, after fitting them to the open-files limit.
-    [[nodiscard]] const connection_limits_t& limits() const { return limits_; }
 
 private:
     // Events of one kind, let through as one message per interval with their count.
