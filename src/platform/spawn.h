@@ -2,11 +2,17 @@
 // Owners of the posix_spawn file actions and attributes, and the wait for a child, for every process the
 // helper starts.
 
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <optional>
 
 namespace platform {
@@ -55,6 +61,31 @@ private:
         }
     }
     return wait_status;
+}
+
+// As wait_for_child, for at most `time_limit`: a child that has not ended by then is killed and reaped,
+// and gives no status. So does a child whose end cannot be watched.
+[[nodiscard]] inline std::optional<int> wait_for_child_within(pid_t pid,
+                                                              std::chrono::milliseconds time_limit) {
+    // Our own child cannot be reaped by anyone else, so its pid names it until we wait for it.
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0U));
+    int ready = -1;
+    if (pidfd >= 0) {
+        const auto deadline = std::chrono::steady_clock::now() + time_limit;
+        pollfd ended{pidfd, POLLIN, 0};
+        do {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            ready = ::poll(&ended, 1, static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT_MAX)));
+        } while (ready < 0 && errno == EINTR);
+        ::close(pidfd);
+    }
+    if (ready <= 0) {
+        ::kill(pid, SIGKILL);
+        static_cast<void>(wait_for_child(pid));
+        return std::nullopt;
+    }
+    return wait_for_child(pid);
 }
 
 }  // namespace platform

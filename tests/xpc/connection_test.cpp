@@ -169,7 +169,8 @@ TEST_F(XpcConnection, DisconnectDuringRequestInvalidatesAfterTheHandlerFinishes)
     EXPECT_EQ(events_, (std::vector<std::string>{"wait_then_reply:", "handler finished", "invalidated"}));
 }
 
-TEST_F(XpcConnection, SilentConnectionDelaysNobody) {
+TEST_F(XpcConnection, SilentConnectionDelaysNobodyAndIsClosedWhenTheHelloEchoIsLate) {
+    limits_.hello_echo_timeout = 200ms;
     start();
     auto silent = connect();
     auto unechoed = connect();
@@ -179,6 +180,13 @@ TEST_F(XpcConnection, SilentConnectionDelaysNobody) {
         "add:to:reply:", std::vector<xpc::value_t>{std::int32_t{2}, std::int32_t{3}}, 'i', kPatience);
     ASSERT_TRUE(result.ok()) << xpc::describe(result.error());
     EXPECT_EQ(std::get<std::int32_t>(result.value()), 5);
+    // Neither keeps its thread: both are refused once the time for the echo has passed.
+    ASSERT_TRUE(wait_for([&] { return invalidations_ == 2; }));
+    std::lock_guard lock(mutex_);
+    ASSERT_EQ(protocol_errors_.size(), 2u);
+    for (const auto& error : protocol_errors_) {
+        EXPECT_NE(error.find("no hello echo within 200 ms"), std::string::npos) << error;
+    }
 }
 
 TEST_F(XpcConnection, UnansweredRequestTimesOutAndLeavesConnectionUsable) {

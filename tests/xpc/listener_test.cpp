@@ -1,5 +1,9 @@
 #include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -68,6 +72,124 @@ TEST_F(XpcListener, HundredConnectionsLeaveNoDescriptorOrThreadBehind) {
     ASSERT_TRUE(wait_for([&] { return invalidations_ == 1 + admitted; }));
     EXPECT_EQ(wait_for_threads(expected_threads), expected_threads);
     EXPECT_EQ(entries_in("/proc/self/fd"), descriptors);
+}
+
+// A process of another user that opens `count` connections one after another, each waiting for its
+// hello, and holds them until it is dropped.
+class connections_of_user_t {
+public:
+    connections_of_user_t(const std::string& socket_path, uid_t user, int count) {
+        int answers[2];
+        int hold[2];
+        EXPECT_EQ(pipe2(answers, O_CLOEXEC), 0);
+        EXPECT_EQ(pipe2(hold, O_CLOEXEC), 0);
+        pid_ = fork();
+        if (pid_ == 0) {
+            close(answers[0]);
+            close(hold[1]);
+            if (setgroups(0, nullptr) != 0 || setresgid(user, user, user) != 0 ||
+                setresuid(user, user, user) != 0) {
+                _exit(1);
+            }
+            std::vector<std::unique_ptr<xpc::remote_connection_t>> held;
+            for (int i = 0; i < count; ++i) {
+                held.push_back(xpc::remote_connection_t::connect(socket_path));
+                const bool admitted = held.back() && !held.back()->handshake(kPatience);
+                (void)!write(answers[1], admitted ? "y" : "n", 1);
+            }
+            char byte = 0;
+            (void)!read(hold[0], &byte, 1);
+            _exit(0);
+        }
+        close(answers[1]);
+        close(hold[0]);
+        hold_ = hold[1];
+        char answer = 0;
+        while (static_cast<int>(admitted_.size()) < count && read(answers[0], &answer, 1) == 1) {
+            admitted_ += answer;
+        }
+        close(answers[0]);
+    }
+    ~connections_of_user_t() {
+        close(hold_);
+        waitpid(pid_, nullptr, 0);
+    }
+    connections_of_user_t(const connections_of_user_t&) = delete;
+    connections_of_user_t& operator=(const connections_of_user_t&) = delete;
+
+    // One letter per connection, in order: y admitted, n refused.
+    [[nodiscard]] const std::string& admitted() const { return admitted_; }
+
+private:
+    pid_t pid_ = -1;
+    int hold_ = -1;
+    std::string admitted_;
+};
+
+TEST_F(XpcListener, CapsConnectionsPerUserAndInTotalWhileRootIsStillServed) {
+    limits_.per_user = 2;
+    limits_.other_users = 3;
+    limits_.root = 1;
+    start();
+    const connections_of_user_t nobody(listener_->socket_path(), 65534, 3);
+    EXPECT_EQ(nobody.admitted(), "yyn") << "two per user";
+    const connections_of_user_t other(listener_->socket_path(), 65533, 2);
+    EXPECT_EQ(other.admitted(), "yn") << "three for all users but root";
+    auto root = connect();
+    const auto result =
+        root->call("echo:reply:", std::vector<xpc::value_t>{std::optional<std::string>{"r"}}, '@', kPatience);
+    EXPECT_TRUE(result.ok()) << "root has a share of its own";
+    auto second_root = connect();
+    EXPECT_EQ(second_root->handshake(kPatience), xpc::call_error_t::refused) << "root's share is one";
+    {
+        std::lock_guard lock(mutex_);
+        EXPECT_EQ(admitted_.size(), 4u) << "a refusal over the caps never reaches the delegate";
+        // The first refusal is told at once, the others are held back within the interval...
+        ASSERT_EQ(reports_.size(), 1u);
+        EXPECT_NE(reports_[0].find("1 connections refused over the limits"), std::string::npos)
+            << reports_[0];
+        EXPECT_NE(reports_[0].find("user 65534 holds 2 connections, the cap per user"), std::string::npos)
+            << reports_[0];
+    }
+    // ...and told with their count when the listener stops.
+    listener_.reset();
+    ASSERT_EQ(reports_.size(), 2u);
+    EXPECT_NE(reports_[1].find("2 connections refused over the limits"), std::string::npos) << reports_[1];
+    EXPECT_NE(reports_[1].find("root holds 1 connections, its cap"), std::string::npos) << reports_[1];
+}
+
+TEST_F(XpcListener, PeerGoneBeforeItsExaminationIsRefusedWithoutAReport) {
+    bool first = true;
+    bool examining = false;
+    // The first admission waits, so that the next peer is certainly gone when its turn comes.
+    admit_ = [&](const auto&) {
+        std::unique_lock lock(mutex_);
+        if (std::exchange(first, false)) {
+            examining = true;
+            changed_.notify_all();
+            changed_.wait(lock, [&] { return release_; });
+        }
+        return true;
+    };
+    start();
+    auto waiting = connect();
+    ASSERT_TRUE(wait_for([&] { return examining; }));
+    const pid_t vanished = fork();
+    ASSERT_GE(vanished, 0);
+    if (vanished == 0) {
+        _exit(xpc::remote_connection_t::connect(listener_->socket_path()) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(vanished, &status, 0), vanished);
+    ASSERT_EQ(status, 0);
+    release_waiting_handler();
+    auto next = connect();
+    ASSERT_TRUE(
+        next->call("echo:reply:", std::vector<xpc::value_t>{std::optional<std::string>{"n"}}, '@', kPatience)
+            .ok());
+    std::lock_guard lock(mutex_);
+    EXPECT_EQ(admitted_.size(), 2u);
+    EXPECT_TRUE(reports_.empty()) << reports_[0];
 }
 
 TEST_F(XpcListener, DestructionInvalidatesLiveConnections) {

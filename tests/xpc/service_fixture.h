@@ -42,8 +42,10 @@ protected:
     // holding the connection weakly.
     void start() {
         std::string reason;
-        listener_ = xpc::listener_t::create_for_service("com.example.xpc-test", &reason);
+        listener_ = xpc::listener_t::create_for_service("com.example.xpc-test", &reason, limits_);
         ASSERT_TRUE(listener_) << reason;
+        listener_->set_error_handler(
+            [this](std::string_view message) { record([&] { reports_.emplace_back(message); }); });
         listener_->set_delegate([this](const std::shared_ptr<xpc::connection_t>& connection) {
             if (!admit_(connection)) {
                 return false;
@@ -98,6 +100,7 @@ protected:
     fixtures::sandbox_t sandbox_;
     std::unique_ptr<xpc::listener_t> listener_;
     std::function<bool(const std::shared_ptr<xpc::connection_t>&)> admit_ = [](const auto&) { return true; };
+    xpc::connection_limits_t limits_;
 
     // What the handlers saw; guarded by mutex_.
     std::mutex mutex_;
@@ -105,6 +108,7 @@ protected:
     std::vector<std::weak_ptr<xpc::connection_t>> admitted_;
     std::vector<std::string> events_;
     std::vector<std::string> protocol_errors_;
+    std::vector<std::string> reports_;  // the listener's error handler
     int requests_ = 0;
     int invalidations_ = 0;
     bool release_ = false;

@@ -69,7 +69,8 @@ private:
 // guest this also holds it to the hardened runtime: no LD_PRELOAD, LD_LIBRARY_PATH or LD_AUDIT in its
 // initial environment and no tracer. The signature and the requirement are judged by the code verifier
 // (the executable `verifier::kExecutableName` beside the running one), which gives up root first; a
-// verifier that cannot be run, or that dies, fails the check (errSecCSInternalError).
+// verifier that cannot be run, that dies, or that has not answered within kVerifierTimeLimit (it is then
+// killed) fails the check (errSecCSInternalError).
 [[nodiscard]] os_status_t check_validity(const code_t* code, const requirement_t& requirement);
 
 // qv_codesign_verify: the same in the calling process, with an optional requirement and an explicit

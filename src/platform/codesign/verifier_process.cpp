@@ -26,7 +26,7 @@ std::string verifier_path() {
 }  // namespace
 
 os_status_t run_code_verifier(int executable, const std::string& anchors_path,
-                              const std::string& requirement_text) {
+                              const std::string& requirement_text, std::chrono::milliseconds time_limit) {
     // Arguments end at a NUL; the verifier must see exactly what it is given.
     if (requirement_text.find('\0') != std::string::npos || anchors_path.find('\0') != std::string::npos) {
         return kParamErr;
@@ -53,7 +53,7 @@ os_status_t run_code_verifier(int executable, const std::string& anchors_path,
                       no_environment.data()) != 0) {
         return errSecCSInternalError;
     }
-    const auto wait_status = wait_for_child(pid);
+    const auto wait_status = wait_for_child_within(pid, time_limit);
     return wait_status && WIFEXITED(*wait_status) ? verifier::status_for_exit(WEXITSTATUS(*wait_status))
                                                   : errSecCSInternalError;
 }

@@ -69,11 +69,14 @@ void reply_t::operator()(value_t value) const {
     }
 }
 
-connection_t::connection_t(construction_key_t, owned_fd_t socket, peer_process_t peer,
-                           std::shared_ptr<thread_registry_t> threads)
-    : socket_(std::move(socket)),
+connection_t::connection_t(construction_key_t, connection_budget_t::slot_t slot, owned_fd_t socket,
+                           peer_process_t peer, std::shared_ptr<thread_registry_t> threads,
+                           std::chrono::milliseconds hello_echo_timeout)
+    : slot_(std::move(slot)),
+      socket_(std::move(socket)),
       peer_(std::move(peer)),
       threads_(std::move(threads)),
+      hello_echo_timeout_(hello_echo_timeout),
       handlers_(std::make_shared<handlers_t>()) {}
 
 connection_t::~connection_t() = default;
@@ -182,9 +185,14 @@ void connection_t::refuse(std::string_view reason) {
 
 bool connection_t::receive_hello_echo() {
     datagram_t datagram;
-    const receive_status_t status = receive_datagram(socket_.get(), datagram, std::nullopt);
+    // Each connection holds a thread and a place under the caps: a peer that never echoes must not keep
+    // them for good.
+    const receive_status_t status = receive_datagram(socket_.get(), datagram, hello_echo_timeout_);
     if (status == receive_status_t::too_large) {
         refuse("first message larger than 65536 bytes");
+    }
+    if (status == receive_status_t::timed_out) {
+        refuse("no hello echo within " + std::to_string(hello_echo_timeout_.count()) + " ms");
     }
     if (status != receive_status_t::message) {
         return false;

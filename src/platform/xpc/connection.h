@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,6 +17,7 @@
 
 #include "platform/audit_token.h"
 #include "platform/owned_fd.h"
+#include "platform/xpc/connection_budget.h"
 #include "platform/xpc/peer_process.h"
 #include "platform/xpc/wire.h"
 
@@ -48,8 +50,10 @@ public:
         friend class listener_t;
         construction_key_t() = default;
     };
-    connection_t(construction_key_t, owned_fd_t socket, peer_process_t peer,
-                 std::shared_ptr<thread_registry_t> threads);
+    // The slot is given back when the connection, and with it its descriptors, is gone. A peer that
+    // has not echoed the hello within hello_echo_timeout is refused as a protocol error.
+    connection_t(construction_key_t, connection_budget_t::slot_t slot, owned_fd_t socket, peer_process_t peer,
+                 std::shared_ptr<thread_registry_t> threads, std::chrono::milliseconds hello_echo_timeout);
     ~connection_t();
     connection_t(const connection_t&) = delete;
     connection_t& operator=(const connection_t&) = delete;
@@ -69,8 +73,8 @@ public:
     // a connection has no such event, so it never runs.
     void set_interruption_handler(handler_t handler);
     // Called once, on the connection's thread, with the reason a datagram was refused (malformed or
-    // mismatched request, missing hello echo, foreign sender, changed executable); the connection is
-    // then invalidated.
+    // mismatched request, missing or late hello echo, foreign sender, changed executable); the
+    // connection is then invalidated.
     void set_protocol_error_handler(protocol_error_handler_t handler);
 
     // Sends the hello and starts the connection's thread. Only the first call counts.
@@ -100,9 +104,12 @@ private:
     void finish();
     [[nodiscard]] bool send_reply(std::uint64_t call_id, const value_t& value);
 
+    // Declared first, so that it is given back after the descriptors below are closed.
+    const connection_budget_t::slot_t slot_;
     const owned_fd_t socket_;
     const peer_process_t peer_;
     const std::shared_ptr<thread_registry_t> threads_;
+    const std::chrono::milliseconds hello_echo_timeout_;
     hello_nonce_t nonce_{};
 
     // Replaced whole by the setters, so the connection's thread reads a snapshot without holding a lock.

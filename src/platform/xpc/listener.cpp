@@ -4,15 +4,18 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <systemd/sd-daemon.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <limits>
 
 #include "platform/system_root.h"
 #include "platform/xpc/peer_process.h"
@@ -39,14 +42,32 @@ std::string errno_text(std::string_view what) {
     return setsockopt(socket, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) == 0;
 }
 
+// While the process is short of memory or descriptors, accept is tried again after this pause.
+constexpr int kAcceptPauseMilliseconds = 100;
+// Connections are taken off the queue in rounds of at most this many, with one examination after each
+// round, so that a steady stream of connections cannot keep the listener from its other work.
+constexpr int kConnectionsTakenAtOnce = 64;
+
+std::uint64_t open_files_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return std::numeric_limits<std::uint64_t>::max();
+    }
+    return limit.rlim_cur;
+}
+
+owned_fd_t open_spare_descriptor() {
+    return owned_fd_t(open("/dev/null", O_RDONLY | O_CLOEXEC));
+}
+
 }  // namespace
 
 std::string service_socket_path(std::string_view service_name) {
     return system_path("/var/run/" + std::string(service_name));
 }
 
-std::unique_ptr<listener_t> listener_t::create_for_service(std::string_view service_name,
-                                                           std::string* reason) {
+std::unique_ptr<listener_t> listener_t::create_for_service(std::string_view service_name, std::string* reason,
+                                                           const connection_limits_t& limits) {
     if (service_name.empty() || service_name == "." || service_name == ".." ||
         service_name.find('/') != std::string_view::npos) {
         return fail<listener_t>(reason, "invalid service name: " + std::string(service_name));
@@ -58,7 +79,7 @@ std::unique_ptr<listener_t> listener_t::create_for_service(std::string_view serv
         return fail<listener_t>(reason, errno_text("socket activation"));
     }
     if (handed_over == 0) {
-        return create_at_path(path, reason);
+        return create_at_path(path, reason, limits);
     }
     const int socket = SD_LISTEN_FDS_START;
     owned_fd_t owned(socket);
@@ -70,10 +91,11 @@ std::unique_ptr<listener_t> listener_t::create_for_service(std::string_view serv
         !pass_credentials(socket)) {
         return fail<listener_t>(reason, errno_text("handed-over socket"));
     }
-    return std::unique_ptr<listener_t>(new listener_t(std::move(owned), path, false));
+    return std::unique_ptr<listener_t>(new listener_t(std::move(owned), path, false, limits));
 }
 
-std::unique_ptr<listener_t> listener_t::create_at_path(const std::string& socket_path, std::string* reason) {
+std::unique_ptr<listener_t> listener_t::create_at_path(const std::string& socket_path, std::string* reason,
+                                                       const connection_limits_t& limits) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (socket_path.empty() || socket_path.size() >= sizeof address.sun_path) {
@@ -101,14 +123,19 @@ std::unique_ptr<listener_t> listener_t::create_at_path(const std::string& socket
         unlink(socket_path.c_str());
         return fail<listener_t>(reason, text);
     }
-    return std::unique_ptr<listener_t>(new listener_t(std::move(socket), socket_path, true));
+    return std::unique_ptr<listener_t>(new listener_t(std::move(socket), socket_path, true, limits));
 }
 
-listener_t::listener_t(owned_fd_t socket, std::string path, bool owns_path)
+listener_t::listener_t(owned_fd_t socket, std::string path, bool owns_path, const connection_limits_t& limits)
     : socket_(std::move(socket)),
       stop_event_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      spare_descriptor_(open_spare_descriptor()),
       path_(std::move(path)),
       owns_path_(owns_path),
+      limits_(fit_to_descriptor_limit(limits, open_files_limit())),
+      budget_(std::make_shared<connection_budget_t>(limits_)),
+      refusals_(limits_.refusal_record_interval),
+      accept_failures_(limits_.refusal_record_interval),
       threads_(std::make_shared<thread_registry_t>()) {}
 
 listener_t::~listener_t() {
@@ -146,52 +173,148 @@ void listener_t::report(std::string_view message) const {
     }
 }
 
+std::optional<std::string> listener_t::rate_limited_t::take_due(std::string_view what, bool now_or_never) {
+    const auto now = std::chrono::steady_clock::now();
+    if (count_ == 0 || (!now_or_never && last_message_ && now - *last_message_ < interval_)) {
+        return std::nullopt;
+    }
+    std::string message = std::to_string(count_) + " " + std::string(what) +
+                          " since the previous such record, the last because " + last_reason_;
+    count_ = 0;
+    last_reason_.clear();
+    last_message_ = now;
+    return message;
+}
+
+int listener_t::rate_limited_t::wait_milliseconds() const {
+    if (count_ == 0 || !last_message_) {
+        return count_ == 0 ? -1 : 0;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*last_message_ + interval_ -
+                                                                   std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, std::numeric_limits<int>::max()));
+}
+
+void listener_t::report_due(bool stopping) {
+    if (auto message = refusals_.take_due("connections refused over the limits", stopping)) {
+        report(*message);
+    }
+    if (auto message = accept_failures_.take_due("failures to accept a connection", stopping)) {
+        report(*message);
+    }
+}
+
 void listener_t::accept_loop() {
     std::array<pollfd, 2> waiting{{{stop_event_.get(), POLLIN, 0}, {socket_.get(), POLLIN, 0}}};
     bool pause = false;
     while (true) {
         waiting[0].revents = waiting[1].revents = 0;
-        // While pausing only the stop event is watched.
-        const int ready = pause ? poll(waiting.data(), 1, 100) : poll(waiting.data(), 2, -1);
+        // While pausing only the stop event is watched. Otherwise the wait ends when a held-back message
+        // about refusals is due, and does not wait at all while connections wait for their examination.
+        const int refusals_due = refusals_.wait_milliseconds();
+        const int failures_due = accept_failures_.wait_milliseconds();
+        const int due = !waiting_.empty()  ? 0
+                        : refusals_due < 0 ? failures_due
+                        : failures_due < 0 ? refusals_due
+                                           : std::min(refusals_due, failures_due);
+        const int ready =
+            pause ? poll(waiting.data(), 1, kAcceptPauseMilliseconds) : poll(waiting.data(), 2, due);
         pause = false;
         if (waiting[0].revents != 0) {
+            report_due(true);
             return;
         }
         if (ready < 0 && errno != EINTR) {
             report(errno_text("waiting for connections"));
             return;
         }
-        if (ready <= 0 || waiting[1].revents == 0) {
-            continue;
+        if (ready > 0 && waiting[1].revents != 0) {
+            pause = !take_connections();
         }
-        owned_fd_t client(accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (!client.valid()) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                // Out of descriptors: wait a little instead of spinning on a connection we cannot take.
-                report(errno_text("accept"));
-                pause = true;
-            }
-            continue;
+        if (auto next = next_to_examine()) {
+            examine(std::move(*next));
         }
-        admit(std::move(client));
+        report_due();
     }
 }
 
-void listener_t::admit(owned_fd_t client) {
+bool listener_t::take_connections() {
+    for (int taken = 0; taken < kConnectionsTakenAtOnce; ++taken) {
+        owned_fd_t client(accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!client.valid()) {
+            const int error = errno;
+            if ((error == EMFILE || error == ENFILE) && drop_waiting_connection()) {
+                refusals_.note("no descriptor was left for it");
+                continue;
+            }
+            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                // Short of memory: wait a little instead of spinning on a connection we cannot take.
+                errno = error;
+                accept_failures_.note(errno_text("accept"));
+                return false;
+            }
+            return true;
+        }
+        // The caps come first: until a connection has its slot, nothing is read about its peer.
+        ucred credentials{};
+        socklen_t length = sizeof credentials;
+        if (getsockopt(client.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+            continue;
+        }
+        std::string refusal;
+        auto slot = budget_->acquire(credentials.uid, &refusal);
+        if (!slot) {
+            refusals_.note(std::move(refusal));
+            continue;
+        }
+        waiting_.push_back({std::move(client), credentials.uid, std::move(*slot)});
+    }
+    return true;
+}
+
+std::optional<listener_t::waiting_connection_t> listener_t::next_to_examine() {
+    if (waiting_.empty()) {
+        return std::nullopt;
+    }
+    // Root goes first: whatever others have queued, root's own clients are not kept waiting behind them.
+    auto next = std::find_if(waiting_.begin(), waiting_.end(), [](const auto& c) { return c.user == 0; });
+    if (next == waiting_.end()) {
+        next = waiting_.begin();
+    }
+    waiting_connection_t taken = std::move(*next);
+    waiting_.erase(next);
+    return taken;
+}
+
+bool listener_t::drop_waiting_connection() {
+    if (!spare_descriptor_.valid()) {
+        return false;
+    }
+    spare_descriptor_.reset();
+    owned_fd_t dropped(accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    const bool taken = dropped.valid();
+    dropped.reset();
+    spare_descriptor_ = open_spare_descriptor();
+    return taken;
+}
+
+void listener_t::examine(waiting_connection_t waiting) {
+    owned_fd_t client = std::move(waiting.socket);
     // A connection queued before the listening socket had SO_PASSCRED (socket activation hands it over
     // with clients already waiting) did not inherit it.
     if (!pass_credentials(client.get())) {
         report(errno_text("connection closed unexamined: SO_PASSCRED"));
         return;
     }
-    std::string reason;
-    auto peer = peer_process_t::from_socket(client.get(), &reason);
+    // A peer that has gone, or whose process cannot be read, is refused without a word: anyone can make
+    // such peers by the thousand, and a record for each would push the true ones out of the trace.
+    auto peer = peer_process_t::from_socket(client.get());
     if (!peer) {
-        report("connection closed unexamined: " + reason);
         return;
     }
-    auto connection = std::make_shared<connection_t>(connection_t::construction_key_t{}, std::move(client),
-                                                     std::move(*peer), threads_);
+    auto connection = std::make_shared<connection_t>(connection_t::construction_key_t{},
+                                                     std::move(waiting.slot), std::move(client),
+                                                     std::move(*peer), threads_, limits_.hello_echo_timeout);
     bool admitted = false;
     try {
         admitted = delegate_ && delegate_(connection);
