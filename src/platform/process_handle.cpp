@@ -1,4 +1,4 @@
-#include "commands/process_handle.h"
+#include "platform/process_handle.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -7,24 +7,25 @@
 
 #include "platform/process_info.h"
 
-namespace commands {
+namespace platform {
 
+// Through syscall(2): this glibc's <sys/pidfd.h> lacks C linkage for C++ callers.
 std::optional<process_handle_t> process_handle_t::open(pid_t pid) {
     const long fd = ::syscall(SYS_pidfd_open, pid, 0);
     if (fd < 0) {
         return std::nullopt;
     }
-    return process_handle_t(pid, platform::owned_fd_t(static_cast<int>(fd)));
+    return process_handle_t(pid, owned_fd_t(static_cast<int>(fd)));
 }
 
-std::optional<std::string> process_handle_t::command_line() const {
-    std::optional<std::string> text = platform::read_process_entry(pid_, "cmdline");
-    // The pid stays ours until the pinned process is reaped; still signalable afterwards means the text
+std::optional<std::uint64_t> process_handle_t::start_time() const {
+    const std::optional<std::uint64_t> started = process_start_time(pid_);
+    // The pid stays ours until the pinned process is reaped; still signalable afterwards means the value
     // was read from it and not from a successor.
-    if (!text || send_signal(0) != 0) {
+    if (!started || send_signal(0) != 0) {
         return std::nullopt;
     }
-    return text;
+    return started;
 }
 
 int process_handle_t::send_signal(int signal_number) const {
@@ -34,4 +35,4 @@ int process_handle_t::send_signal(int signal_number) const {
     return errno;
 }
 
-}  // namespace commands
+}  // namespace platform
