@@ -101,6 +101,9 @@ TEST_F(GlobalServiceInstall, RefusesBeforeAnythingChanges) {
         {"no bundle at the path", sandbox_.path("/etc"), kNamespace, true},
         {"a relative path", "Users/Shared/Quorvix.app", kNamespace, true},
     };
+    // From here the relative path names the bundle, as it would from a daemon's working directory "/".
+    const fs::path working_directory = fs::current_path();
+    fs::current_path(sandbox_.root());
     for (const auto& c : cases) {
         authorization_.copy_status = c.authorized ? 0 : -60005;
         sandbox_.clear_tool_log();
@@ -113,6 +116,7 @@ TEST_F(GlobalServiceInstall, RefusesBeforeAnythingChanges) {
         EXPECT_FALSE(fs::exists(service_job())) << c.what;
         EXPECT_FALSE(records("error").empty()) << c.what;
     }
+    fs::current_path(working_directory);
 }
 
 }  // namespace
