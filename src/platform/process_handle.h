@@ -17,8 +17,8 @@ public:
     // Absent when the process is gone (or pidfds are unavailable); errno tells which.
     [[nodiscard]] static std::optional<process_handle_t> open(pid_t pid);
 
-    // The start time of the pinned process (as process_start_time); absent once it has been reaped, so a
-    // value read from a later holder of the pid is never taken for it.
+    // The start time of the pinned process (as process_start_time); absent once it has ended (a zombie
+    // included), and never read from a later holder of the pid.
     [[nodiscard]] std::optional<std::uint64_t> start_time() const;
 
     // 0 when delivered, else the errno of the failure.
