@@ -98,7 +98,7 @@ TEST_F(HelperProcess, ServesOnTheListeningSocketThatActivationHandsOver) {
         }
         ASSERT_TRUE(std::filesystem::exists(path));
         if (seqpacket) {
-            const auto version = helperctl({"--socket", path, "--timeout", "10", "version"});
+            const auto version = helperctl({"--socket", path, "version"});
             EXPECT_EQ(version.out, "2.26\n") << version.err;
             EXPECT_TRUE(helper.running());
             EXPECT_FALSE(std::filesystem::exists(helper.socket_path()));
@@ -109,7 +109,7 @@ TEST_F(HelperProcess, ServesOnTheListeningSocketThatActivationHandsOver) {
         address.sun_family = AF_UNIX;
         std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
         EXPECT_EQ(connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(helper.wait_for_exit(10s), 1);
+        EXPECT_EQ(helper.wait_for_exit(30s), 1);
         close(client);
         EXPECT_NE(trace().find("SOCK_SEQPACKET"), std::string::npos) << trace();
     }
@@ -121,7 +121,7 @@ TEST_F(HelperProcess, RestartIsNeverAnswered) {
     fixtures::helper_process_t helper(sandbox_);
     for (int i = 0; i < 5; ++i) {
         const auto result =
-            helperctl({"--timeout", "10", "restart", "--bundle", "/Applications/Quorvix.app"});
+            helperctl({"--timeout", "20", "restart", "--bundle", "/Applications/Quorvix.app"});
         EXPECT_EQ(result.exit_status, 3) << result.err;
         EXPECT_EQ(result.out, "");
     }
