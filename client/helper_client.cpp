@@ -43,6 +43,17 @@ call_result_t helper_client_t::call(core::request_id_t id, const std::vector<val
     return call_raw(row.selector, arguments, row.reply_type);
 }
 
+std::optional<call_error_t> helper_client_t::send_unanswered(std::string_view selector,
+                                                             const std::vector<value_t>& arguments) {
+    if (auto error = connection_->post(selector, arguments, timeout_)) {
+        return error;
+    }
+    // A connection's requests run one after another, so the answer to this one comes after the helper has
+    // checked and run the request before it.
+    const call_result_t version = call(core::request_id_t::get_version, {});
+    return version.ok() ? std::nullopt : std::optional<call_error_t>(version.error());
+}
+
 template <typename T>
 outcome_t<T> helper_client_t::typed(core::request_id_t id, const std::vector<value_t>& arguments) {
     const call_result_t result = call(id, arguments);
@@ -99,8 +110,8 @@ outcome_t<bool> helper_client_t::uninstall(const bytes_t& auth, const std::strin
 outcome_t<bool> helper_client_t::fix_max_files() {
     return typed<bool>(core::request_id_t::fix_max_files, {});
 }
-outcome_t<bool> helper_client_t::restart(const std::string& bundle_path) {
-    return typed<bool>(core::request_id_t::restart, {text(bundle_path)});
+std::optional<call_error_t> helper_client_t::restart(const std::string& bundle_path) {
+    return send_unanswered(core::selector_of(core::request_id_t::restart), {text(bundle_path)});
 }
 outcome_t<bool> helper_client_t::reboot(const std::string& user_name, const std::string& password) {
     return typed<bool>(core::request_id_t::reboot, {text(user_name), text(password)});

@@ -47,6 +47,10 @@ public:
                                          char reply_type);
     // A request of the table; arguments whose types differ from the table are refused here (malformed).
     [[nodiscard]] call_result_t call(core::request_id_t id, const std::vector<value_t>& arguments);
+    // A request that is never answered. Returns once the helper has taken it (the error otherwise): the
+    // client may leave then, whereas a sender gone before the helper reads its request gets it refused.
+    [[nodiscard]] std::optional<call_error_t> send_unanswered(std::string_view selector,
+                                                              const std::vector<value_t>& arguments);
 
     outcome_t<string_arg_t> get_version();
     outcome_t<bool> install_service(const bytes_t& auth, const std::string& bundle_path,
@@ -58,8 +62,8 @@ public:
                               const std::string& sysconfig_path, const std::string& qv_namespace,
                               const std::string& user_name, bool remove_flavors);
     outcome_t<bool> fix_max_files();
-    // Never answered: the outcome is the time-out or the closing of the connection.
-    outcome_t<bool> restart(const std::string& bundle_path);
+    // Never answered: returns once the helper has taken the request, or the reason it is not known to have.
+    [[nodiscard]] std::optional<call_error_t> restart(const std::string& bundle_path);
     outcome_t<bool> reboot(const std::string& user_name, const std::string& password);
     outcome_t<bool> start_service(const std::string& qv_namespace);
     outcome_t<bool> is_service_installed(const std::string& qv_namespace);

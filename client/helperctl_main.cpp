@@ -1,5 +1,6 @@
 // quorvix-helperctl: one command per request of the helper, and `call` for any request with raw values.
-// Exit status: 0 a reply arrived, 2 usage error, 3 refused or closed without a reply, 4 time-out.
+// Exit status: 0 a reply arrived, 2 usage error, 3 refused or closed without a reply (restart, which is
+// never answered, once the helper has taken it), 4 time-out.
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,7 +39,7 @@ commands:
   install-service --bundle P --namespace N --user-config P [--auth-hex HEX]
   uninstall --bundle P --namespace N [--sysconfig P] [--user U] [--remove-flavors] [--auth-hex HEX]
   fix-max-files
-  restart --bundle P
+  restart --bundle P              never answered: exits 3 once the helper has taken it
   reboot [--user U --password-stdin]
   start-service N | is-installed N | is-disabled N | is-run-at-load N | quit-service N
   fix-config-permissions N | is-autostart-enabled N | set-autostart yes|no N
@@ -48,6 +49,7 @@ commands:
   call SELECTOR [VALUE...]      VALUE: @TEXT  D:HEX  B:0|1  c:N  i:N  N (nil)
   setup-rights | delete-rights
 
+"--" ends the options, so that an operand may begin with "-": set-darkwake -- -5.
 The privileged commands send the external authorization form of this process unless --auth-hex gives
 other bytes. The reply is printed: YES/NO, a decimal integer, the string, or (nil).
 setup-rights and delete-rights work on the rights database in this process, without the helper, and print
@@ -60,13 +62,17 @@ struct usage_error_t {
     std::string message;
 };
 
-// The options and operands of one command: "--name value" pairs, bare flags, and the rest in order.
+// The options and operands of one command: "--name value" pairs, bare flags, and the rest in order;
+// every word after "--" is an operand.
 class arguments_t {
 public:
     arguments_t(std::vector<std::string> words, const std::vector<std::string_view>& flags) {
+        bool options_ended = false;
         for (std::size_t i = 0; i < words.size(); ++i) {
             const std::string& word = words[i];
-            if (word.rfind("--", 0) != 0) {
+            if (!options_ended && word == "--") {
+                options_ended = true;
+            } else if (options_ended || word.rfind("--", 0) != 0) {
                 operands_.push_back(word);
             } else if (std::find(flags.begin(), flags.end(), word) != flags.end()) {
                 options_[word] = "";
@@ -189,6 +195,7 @@ struct invocation_t {
     std::string selector;
     std::vector<value_t> arguments;
     char reply_type = '@';
+    bool answered = true;
 };
 
 invocation_t request(request_id_t id, std::vector<value_t> arguments) {
@@ -234,6 +241,7 @@ invocation_t parse_command(const std::string& command, std::vector<std::string> 
         invocation = request(request_id_t::fix_max_files, {});
     } else if (command == "restart") {
         invocation = request(request_id_t::restart, {text(args.required("--bundle"))});
+        invocation.answered = false;
     } else if (command == "reboot") {
         std::string user = args.optional("--user").value_or("");
         std::string password;
@@ -332,6 +340,10 @@ int main(int argc, char** argv) {
     try {
         std::size_t next = 0;
         for (; next < words.size() && words[next].rfind("--", 0) == 0; next += 2) {
+            if (words[next] == "--") {
+                ++next;
+                break;
+            }
             if (words[next] == "--help") {
                 std::fputs(kUsage, stdout);
                 return kExitReply;
@@ -385,6 +397,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quorvix-helperctl: not connected: %s\n", reason.c_str());
         return reason == platform::xpc::describe(client::call_error_t::timed_out) ? kExitTimeout
                                                                                   : kExitNoReply;
+    }
+    if (!invocation.answered) {
+        if (const auto error = helper->send_unanswered(invocation.selector, invocation.arguments)) {
+            std::fprintf(stderr, "quorvix-helperctl: not delivered: %s\n",
+                         std::string(platform::xpc::describe(*error)).c_str());
+            return *error == client::call_error_t::timed_out ? kExitTimeout : kExitNoReply;
+        }
+        std::fprintf(stderr, "quorvix-helperctl: no reply: the helper never answers %s\n",
+                     invocation.selector.c_str());
+        return kExitNoReply;
     }
     const client::call_result_t result =
         helper->call_raw(invocation.selector, invocation.arguments, invocation.reply_type);

@@ -57,8 +57,7 @@ std::variant<process_record_t, reject_reason_t> parse_line(std::string_view line
         return reject_reason_t::marker_not_in_executable;
     }
     const std::string_view exe = trim(middle.substr(0, marker + kExecutableMarker.size()));
-    return process_record_t{std::string(pid_text), *pid, std::string(flag), std::string(exe),
-                            std::string(command_line)};
+    return process_record_t{std::string(pid_text), *pid, std::string(flag), std::string(exe)};
 }
 
 }  // namespace
@@ -115,27 +114,6 @@ std::string_view describe(reject_reason_t reason) {
             return "the executable path lacks the marker";
     }
     return "unknown";
-}
-
-bool command_line_matches(std::string_view listed, std::string_view raw_cmdline) {
-    std::string joined(raw_cmdline);
-    if (!joined.empty() && joined.back() == '\0') {
-        joined.pop_back();
-    }
-    std::replace(joined.begin(), joined.end(), '\0', ' ');
-    const std::string_view actual = trim(joined);
-    const std::string_view expected = trim(listed);
-    if (actual.size() != expected.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < actual.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(actual[i]);
-        const bool printable = byte >= 0x20 && byte < 0x7F;
-        if (actual[i] != expected[i] && (printable || (expected[i] != '?' && expected[i] != '.'))) {
-            return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace commands

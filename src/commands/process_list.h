@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,11 +22,13 @@ inline constexpr std::array<std::string_view, 6> kRoleOrder = {
 };
 
 struct process_record_t {
-    std::string pid;           // the decimal text the list shows
-    pid_t process_id = 0;      // that text read as a number, always > 0
-    std::string arg;           // the role flag ("--..." as last word), else ""
-    std::string exe;           // the executable path, ending with the marker
-    std::string command_line;  // the listed text after the pid, to recognise the process again
+    std::string pid;       // the decimal text the list shows
+    pid_t process_id = 0;  // that text read as a number, always > 0
+    std::string arg;       // the role flag ("--..." as last word), else ""
+    std::string exe;       // the executable path, ending with the marker
+    // The start-time tick at which the listing began: a process at this pid that started at or after it
+    // is not the one listed. 0 (as the parser leaves it) matches no process.
+    std::uint64_t listing_tick = 0;
 };
 
 enum class reject_reason_t {
@@ -55,9 +58,5 @@ void sort_by_role(std::vector<process_record_t>& records);
 
 [[nodiscard]] bool is_error(reject_reason_t reason);
 [[nodiscard]] std::string_view describe(reject_reason_t reason);
-
-// Whether a process's raw /proc cmdline (arguments separated and ended by NULs) is the listed command
-// line. The list shows each unprintable byte as '?' or '.', so those stand for any such byte.
-[[nodiscard]] bool command_line_matches(std::string_view listed, std::string_view raw_cmdline);
 
 }  // namespace commands

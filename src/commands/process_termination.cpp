@@ -6,9 +6,10 @@
 #include <system_error>
 
 #include "commands/external_commands.h"
-#include "commands/process_handle.h"
 #include "commands/task.h"
 #include "platform/bundle.h"
+#include "platform/process_handle.h"
+#include "platform/process_info.h"
 #include "platform/system_root.h"
 
 namespace commands {
@@ -23,15 +24,18 @@ std::filesystem::path bundle_path_of(const std::string& exe) {
     return std::filesystem::path(exe).parent_path().parent_path().parent_path();
 }
 
-// Delivers the signal only to the process that was listed: a pid that has since been reused, or a process
-// that has ended, counts as a failed delivery.
+// Delivers the signal only to the process that was listed: one that has ended counts as a failed delivery,
+// and so does a pid that has since been reused. The start time tells them apart, whatever the listing made
+// of the command line: two processes alive at once never share a pid, so one that began before the listing
+// and is still alive is the one the listing saw.
 [[nodiscard]] int signal_listed_process(const process_record_t& record, int signal_number) {
-    const std::optional<process_handle_t> handle = process_handle_t::open(record.process_id);
+    const std::optional<platform::process_handle_t> handle =
+        platform::process_handle_t::open(record.process_id);
     if (!handle) {
         return errno;
     }
-    const std::optional<std::string> command_line = handle->command_line();
-    if (!command_line || !command_line_matches(record.command_line, *command_line)) {
+    const std::optional<std::uint64_t> started = handle->start_time();
+    if (!started || *started >= record.listing_tick) {
         return ESRCH;
     }
     return handle->send_signal(signal_number);
@@ -40,8 +44,13 @@ std::filesystem::path bundle_path_of(const std::string& exe) {
 }  // namespace
 
 process_list_t discover_application_processes() {
+    const std::uint64_t listing_tick = platform::wait_for_next_start_time_tick();
     task_t ps(platform::system_path("/bin/ps"), {"-eo", "pid,args"});
-    return parse_process_list(ps.run_capturing().output);
+    process_list_t list = parse_process_list(ps.run_capturing().output);
+    for (process_record_t& record : list.records) {
+        record.listing_tick = listing_tick;
+    }
+    return list;
 }
 
 void trace_rejected_lines(support::trace_t& trace, const std::vector<rejected_line_t>& rejected) {

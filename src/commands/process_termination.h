@@ -18,8 +18,8 @@ namespace commands {
 // The pause after each delivered SIGTERM, so that a process can take its helpers down first.
 inline constexpr double kTerminationPause = 0.5;
 
-// Runs "/bin/ps" "-eo" "pid,args" under the system root and parses its output.
-// Raises launch_error when the tool cannot be started.
+// Runs "/bin/ps" "-eo" "pid,args" under the system root and parses its output; each record carries the
+// tick at which the listing began. Raises launch_error when the tool cannot be started.
 [[nodiscard]] process_list_t discover_application_processes();
 
 // Writes one record for each line the parser set aside.

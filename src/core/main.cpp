@@ -1,6 +1,5 @@
 // The helper's entry and composition root: the system root, the embedded information list, the trace
 // log, then the helper object, which runs until its idle exit.
-#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -55,8 +54,6 @@ int main(int argc, char** argv) {
     }
     platform::set_main_bundle(std::move(*embedded));
     const platform::bundle_t& bundle = *platform::main_bundle();
-    // Records of the main thread show it as "main".
-    pthread_setname_np(pthread_self(), support::kProductName);
 
     support::trace_log_init();
     const support::string_t trace_path =

@@ -62,7 +62,7 @@ std::optional<authorization_external_form_t> make_authorization_form_for_self() 
         return std::nullopt;
     }
     return encode_authorization_form(
-        {static_cast<std::uint32_t>(getpid()), static_cast<std::uint32_t>(getuid()), *start_time});
+        {static_cast<std::uint32_t>(getpid()), static_cast<std::uint32_t>(geteuid()), *start_time});
 }
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 #pragma once
 // Stand-in for AuthorizationExternalForm: 32 bytes that name the process that made them,
-// "QVAU" | u16 version 1 | u16 0 | u32 pid | u32 uid | u64 process start time | 8 random bytes.
+// "QVAU" | u16 version 1 | u16 0 | u32 pid | u32 uid | u64 process start time | 8 random bytes. The uid is
+// the effective one, which the helper learns of the connection's peer and which rules are evaluated for.
 
 #include <sys/types.h>
 
@@ -16,7 +17,7 @@ using authorization_external_form_t = std::array<std::uint8_t, kAuthorizationExt
 
 struct authorization_subject_t {
     std::uint32_t pid = 0;
-    std::uint32_t uid = 0;
+    std::uint32_t uid = 0;         // effective
     std::uint64_t start_time = 0;  // /proc/<pid>/stat field 22, in clock ticks since boot
 };
 

@@ -1,6 +1,11 @@
 #include "platform/process_info.h"
 
+#include <unistd.h>
+
 #include <charconv>
+#include <chrono>
+#include <ctime>
+#include <thread>
 
 #include "platform/file_io.h"
 
@@ -8,6 +13,17 @@ namespace platform {
 namespace {
 
 constexpr std::size_t kMaxProcessEntrySize = 16 * 1024 * 1024;
+
+// As the kernel converts a start time: whole ticks of the boot-time clock, rounded down.
+std::uint64_t current_start_time_tick() {
+    static const std::uint64_t nanoseconds_per_tick =
+        1'000'000'000ULL / static_cast<std::uint64_t>(sysconf(_SC_CLK_TCK));
+    timespec now{};
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    const auto nanoseconds =
+        static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ULL + static_cast<std::uint64_t>(now.tv_nsec);
+    return nanoseconds / nanoseconds_per_tick;
+}
 
 }  // namespace
 
@@ -46,6 +62,14 @@ std::optional<std::string> read_process_entry(pid_t pid, std::string_view entry)
 std::optional<std::uint64_t> process_start_time(pid_t pid) {
     const auto stat = read_process_entry(pid, "stat");
     return stat ? parse_stat_start_time(*stat) : std::nullopt;
+}
+
+std::uint64_t wait_for_next_start_time_tick() {
+    const std::uint64_t next = current_start_time_tick() + 1;
+    while (current_start_time_tick() < next) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return next;
 }
 
 }  // namespace platform

@@ -22,4 +22,8 @@ namespace platform {
 // The start time of a live process; absent when it cannot be read.
 [[nodiscard]] std::optional<std::uint64_t> process_start_time(pid_t pid);
 
+// Waits until the clock that start times count (ticks since boot) begins its next tick, and returns that
+// tick: every process whose start time lies below it had started before the call returned.
+[[nodiscard]] std::uint64_t wait_for_next_start_time_tick();
+
 }  // namespace platform

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/thread_name.h"
 #include "support/product.h"
 
 namespace support {
@@ -283,9 +284,7 @@ void set_current_thread_name(const char* name) noexcept {
 void current_thread_display_name(char (&out)[kThreadNameSize]) noexcept {
     thread_name_cache_t& cache = thread_name_cache;
     if (!cache.known) {
-        if (pthread_getname_np(pthread_self(), cache.name, kThreadNameSize) != 0) {
-            cache.name[0] = '\0';
-        }
+        platform::current_thread_name(cache.name, kThreadNameSize);
         if (std::strcmp(cache.name, kProductName) == 0) {
             std::snprintf(cache.name, kThreadNameSize, "%s", "main");
         }

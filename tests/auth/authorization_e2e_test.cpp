@@ -20,16 +20,17 @@ std::string hex(const platform::authorization_external_form_t& bytes) {
 
 class AuthorizationEndToEnd : public testing::Test {
 protected:
-    // quorvix-helperctl as root, or as nobody through setpriv.
-    fixtures::run_result_t helperctl(const std::vector<std::string>& arguments, bool as_nobody = false) {
-        if (!as_nobody) {
+    // quorvix-helperctl as root, or through setpriv with other ids.
+    fixtures::run_result_t helperctl(const std::vector<std::string>& arguments,
+                                     std::vector<std::string> ids = {}) {
+        if (ids.empty()) {
             return run_program(sandbox_, clients_.helperctl(), arguments);
         }
-        std::vector<std::string> words = {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                          clients_.helperctl().string()};
-        words.insert(words.end(), arguments.begin(), arguments.end());
-        return run_program(sandbox_, "/usr/bin/setpriv", words);
+        ids.push_back(clients_.helperctl().string());
+        ids.insert(ids.end(), arguments.begin(), arguments.end());
+        return run_program(sandbox_, "/usr/bin/setpriv", ids);
     }
+    const std::vector<std::string> nobody_ = {"--reuid=65534", "--regid=65534", "--clear-groups"};
 
     fixtures::sandbox_t sandbox_;
     fixtures::signed_clients_t clients_{sandbox_};
@@ -38,9 +39,13 @@ protected:
 
 TEST_F(AuthorizationEndToEnd, GlobalSettingsAreUnlockedForRootOnlyAndOnlyWithItsOwnForm) {
     EXPECT_EQ(helperctl({"check-global-settings"}).out, "YES\n");
-    const auto nobody = helperctl({"check-global-settings"}, true);
+    const auto nobody = helperctl({"check-global-settings"}, nobody_);
     EXPECT_EQ(nobody.exit_status, 0) << nobody.err;
     EXPECT_EQ(nobody.out, "NO\n");
+    // Only the effective user counts, on both sides: root with another real user is still root.
+    const auto effective_root = helperctl({"check-global-settings"}, {"--ruid=65534"});
+    EXPECT_EQ(effective_root.exit_status, 0) << effective_root.err;
+    EXPECT_EQ(effective_root.out, "YES\n");
     // The test process's form, sent by the client: it names a process other than the peer.
     const auto borrowed = platform::make_authorization_form_for_self();
     ASSERT_TRUE(borrowed);
@@ -54,7 +59,7 @@ TEST_F(AuthorizationEndToEnd, GlobalSettingsAreUnlockedForRootOnlyAndOnlyWithIts
 }
 
 TEST_F(AuthorizationEndToEnd, RightsAreSetUpAndDeletedByAnAdministratorThroughTheClient) {
-    const auto nobody = helperctl({"setup-rights"}, true);
+    const auto nobody = helperctl({"setup-rights"}, nobody_);
     EXPECT_EQ(nobody.exit_status, 0) << nobody.err;
     EXPECT_EQ(std::count(nobody.out.begin(), nobody.out.end(), '\n'), 4) << nobody.out;
     EXPECT_EQ(nobody.out.find("is-admin"), std::string::npos)
@@ -75,13 +80,13 @@ TEST_F(AuthorizationEndToEnd, RightsAreSetUpAndDeletedByAnAdministratorThroughTh
              "UPDATE rules SET rule = 'allow' WHERE name = 'com.trellwick.Quorvix.Helper.global_settings'"})
             .exit_status,
         0);
-    EXPECT_EQ(helperctl({"check-global-settings"}, true).out, "YES\n");
+    EXPECT_EQ(helperctl({"check-global-settings"}, nobody_).out, "YES\n");
 
     const auto removed = helperctl({"delete-rights"});
     EXPECT_EQ(removed.exit_status, 0) << removed.err;
     EXPECT_EQ(std::count(removed.out.begin(), removed.out.end(), '\n'), 4) << removed.out;
     EXPECT_EQ(removed.out.find("admin"), std::string::npos) << removed.out;
-    EXPECT_EQ(helperctl({"check-global-settings"}, true).out, "NO\n");
+    EXPECT_EQ(helperctl({"check-global-settings"}, nobody_).out, "NO\n");
 }
 
 }  // namespace

@@ -65,22 +65,29 @@ TEST_F(RightsDatabase, SetupDefinesARightOnlyWhenTheDatabaseAnswersDenied) {
     EXPECT_EQ(counting_.defined, (std::vector<std::string>{kGlobal, kInstall}));
 }
 
-TEST_F(RightsDatabase, SetupLeavesAnExistingRightAloneEvenWithAnotherRule) {
+TEST_F(RightsDatabase, SetupDefinesEachRightWithItsDefaultRuleAndLeavesAnExistingOneAlone) {
     const auto authorization = services_.create();
     ASSERT_EQ(authorization.status, 0);
+    helper_tool_common_t::setup_authorization_rights(authorization.reference);
+    const std::map<std::string, std::pair<std::string, std::string>> defaults = {
+        {kInstall, {"is-admin", "Quorvix is trying to install itself"}},
+        {kService, {"is-admin", "Quorvix is trying to install global service"}},
+        {kUninstall, {"authenticate-admin", "Quorvix is trying to uninstall itself"}},
+        {kGlobal, {"authenticate-admin", "Quorvix is trying to unlock the global settings"}},
+    };
+    for (const auto& [right, rule_and_description] : defaults) {
+        const auto defined = definition(right);
+        ASSERT_TRUE(defined) << right;
+        EXPECT_EQ(defined->rule, rule_and_description.first) << right;
+        EXPECT_EQ(defined->description, rule_and_description.second) << right;
+        EXPECT_EQ(defined->localization_table, "Common") << right;
+    }
+
     ASSERT_EQ(services_.right_set(authorization.reference.handle(), kUninstall, "deny", "kept", std::nullopt),
               0);
     helper_tool_common_t::setup_authorization_rights(authorization.reference);
-    helper_tool_common_t::setup_authorization_rights(authorization.reference);
-
     EXPECT_EQ(definition(kUninstall)->rule, "deny");
     EXPECT_EQ(definition(kUninstall)->description, "kept");
-    const auto install = definition(kInstall);
-    ASSERT_TRUE(install);
-    EXPECT_EQ(install->rule, "is-admin");
-    EXPECT_EQ(install->description, "Quorvix is trying to install itself");
-    EXPECT_EQ(install->localization_table, "Common");
-    EXPECT_EQ(definition(kGlobal)->rule, "authenticate-admin");
 }
 
 TEST_F(RightsDatabase, DeleteRemovesEveryRightAndRecordsEachOneItCannot) {

@@ -1,7 +1,6 @@
 // Stands in for the application executable in process tests: it waits to be signalled.
 // QV_SLEEPER_LOG: a file to which "<last argument or nothing>\n" is appended on each SIGTERM.
-// QV_SLEEPER_IGNORE_TERM=1: survive SIGTERM. SIGUSR1 turns the process into "/bin/sleep 300", so that
-// the pid stays while the program behind it changes. "ready\n" on standard output once set up.
+// QV_SLEEPER_IGNORE_TERM=1: survive SIGTERM. "ready\n" on standard output once set up.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -27,11 +26,6 @@ void on_term(int) {
     }
 }
 
-void on_usr1(int) {
-    execl("/bin/sleep", "sleep", "300", static_cast<char*>(nullptr));
-    _exit(127);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -46,8 +40,6 @@ int main(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     action.sa_handler = on_term;
     sigaction(SIGTERM, &action, nullptr);
-    action.sa_handler = on_usr1;
-    sigaction(SIGUSR1, &action, nullptr);
 
     [[maybe_unused]] const ssize_t written = write(STDOUT_FILENO, "ready\n", 6);
     close(STDOUT_FILENO);

@@ -3,12 +3,15 @@
 // from them. Every process still running when its handle goes is killed and reaped.
 
 #include <fcntl.h>
+#include <linux/sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -88,8 +91,53 @@ private:
     std::optional<int> status_;
 };
 
-// Starts `exe` with `arguments` and the extra environment entries ("NAME=value"); returns once the
-// program has set up its signal handlers.
+// The argument and environment vectors of one start: `exe` with `arguments`, and the extra environment
+// entries ("NAME=value") before this process's own.
+class launch_vectors_t {
+public:
+    launch_vectors_t(const std::string& exe, const std::vector<std::string>& arguments,
+                     const std::vector<std::string>& environment)
+        : argv_text_{exe}, env_text_(environment) {
+        argv_text_.insert(argv_text_.end(), arguments.begin(), arguments.end());
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            env_text_.emplace_back(*entry);
+        }
+        for (auto& text : argv_text_) {
+            argv_.push_back(text.data());
+        }
+        argv_.push_back(nullptr);
+        for (auto& text : env_text_) {
+            envp_.push_back(text.data());
+        }
+        envp_.push_back(nullptr);
+    }
+    launch_vectors_t(const launch_vectors_t&) = delete;
+    launch_vectors_t& operator=(const launch_vectors_t&) = delete;
+
+    [[nodiscard]] char** argv() { return argv_.data(); }
+    [[nodiscard]] char** envp() { return envp_.data(); }
+
+private:
+    std::vector<std::string> argv_text_;
+    std::vector<std::string> env_text_;
+    std::vector<char*> argv_;
+    std::vector<char*> envp_;
+};
+
+// The program closes its standard output (the pipe's write end) once it has set up its signal handlers.
+inline void wait_until_ready(int ready_read_end) {
+    char buffer[16];
+    for (;;) {
+        const ssize_t got = ::read(ready_read_end, buffer, sizeof buffer);
+        if (got == 0 || (got < 0 && errno != EINTR)) {
+            break;
+        }
+    }
+    ::close(ready_read_end);
+}
+
+// Starts `exe` with `arguments` and the extra environment entries; returns once the program has set up
+// its signal handlers.
 inline sleeper_t spawn_sleeper(const std::string& exe, const std::vector<std::string>& arguments,
                                const std::vector<std::string>& environment = {}) {
     int ready[2];
@@ -99,40 +147,50 @@ inline sleeper_t spawn_sleeper(const std::string& exe, const std::vector<std::st
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, ready[1], STDOUT_FILENO);
-    std::vector<std::string> argv_text = {exe};
-    argv_text.insert(argv_text.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& text : argv_text) {
-        argv.push_back(text.data());
-    }
-    argv.push_back(nullptr);
-    std::vector<std::string> env_text = environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        env_text.emplace_back(*entry);
-    }
-    std::vector<char*> envp;
-    for (auto& text : env_text) {
-        envp.push_back(text.data());
-    }
-    envp.push_back(nullptr);
+    launch_vectors_t vectors(exe, arguments, environment);
     pid_t pid = 0;
-    const int error = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const int error = posix_spawn(&pid, exe.c_str(), &actions, nullptr, vectors.argv(), vectors.envp());
     posix_spawn_file_actions_destroy(&actions);
     ::close(ready[1]);
     if (error != 0) {
         ::close(ready[0]);
         throw std::runtime_error("cannot start " + exe);
     }
-    // The program closes its standard output once ready.
-    char buffer[16];
-    for (;;) {
-        const ssize_t got = ::read(ready[0], buffer, sizeof buffer);
-        if (got == 0 || (got < 0 && errno != EINTR)) {
-            break;
-        }
-    }
-    ::close(ready[0]);
+    wait_until_ready(ready[0]);
     return sleeper_t(pid);
+}
+
+// As spawn_sleeper, under exactly the given pid, which must be free: what a reused pid looks like. Absent,
+// with errno set, when the kernel does not let this process choose a pid (it needs CAP_SYS_ADMIN).
+inline std::optional<sleeper_t> spawn_sleeper_at(pid_t pid, const std::string& exe,
+                                                 const std::vector<std::string>& arguments,
+                                                 const std::vector<std::string>& environment = {}) {
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    launch_vectors_t vectors(exe, arguments, environment);
+    pid_t wanted[] = {pid};
+    clone_args args{};
+    args.exit_signal = SIGCHLD;
+    args.set_tid = reinterpret_cast<std::uint64_t>(wanted);
+    args.set_tid_size = 1;
+    const long child = ::syscall(SYS_clone3, &args, sizeof args);
+    if (child == 0) {
+        // Only async-signal-safe calls between clone and exec.
+        ::dup2(ready[1], STDOUT_FILENO);
+        ::execve(exe.c_str(), vectors.argv(), vectors.envp());
+        ::_exit(127);
+    }
+    const int error = errno;
+    ::close(ready[1]);
+    if (child < 0) {
+        ::close(ready[0]);
+        errno = error;
+        return std::nullopt;
+    }
+    wait_until_ready(ready[0]);
+    return sleeper_t(static_cast<pid_t>(child));
 }
 
 }  // namespace process_testing

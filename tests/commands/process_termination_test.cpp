@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -163,32 +165,68 @@ TEST_F(ProcessTermination, KillSignalReachesProcessesThatIgnoreTermWithoutPause)
     EXPECT_TRUE(kill_clock.pauses.empty());
 }
 
-TEST_F(ProcessTermination, ListedProcessGoneOrReplacedFailsWithoutStoppingTheRest) {
+TEST_F(ProcessTermination, ListedProcessGoneOrItsPidReusedFailsWithoutStoppingTheRest) {
     sleeper_t gone = start(exe, {});
-    sleeper_t replaced = start(exe, {"--frontend"});
+    sleeper_t reused = start(exe, {"--frontend"});
     sleeper_t last = start(exe, {"--service"});
     const auto processes = our_processes();
     ASSERT_EQ(processes.size(), 3u);
 
     ::kill(gone.pid(), SIGKILL);
     gone.wait();
-    // Same pid, another program: what a reused pid looks like.
-    ::kill(replaced.pid(), SIGUSR1);
-    const std::string cmdline = "/proc/" + std::to_string(replaced.pid()) + "/cmdline";
-    for (int tries = 0; tries < 1000 && !fixtures::read_text_file(cmdline).starts_with("sleep"); ++tries) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // The listed pid now holds the same program with the same command line: only its start time tells.
+    const pid_t pid = reused.pid();
+    ::kill(pid, SIGKILL);
+    reused.wait();
+    std::optional<sleeper_t> successor =
+        process_testing::spawn_sleeper_at(pid, exe, {"--frontend"}, {"QV_SLEEPER_LOG=" + log_path()});
+    if (!successor) {
+        GTEST_SKIP() << "cannot start a process under a chosen pid here: " << std::strerror(errno);
     }
-    ASSERT_TRUE(fixtures::read_text_file(cmdline).starts_with("sleep"));
 
     recording_clock_t clock(log_path());
     EXPECT_FALSE(end_processes(processes, identifier, {}, false, clock, trace));
 
-    EXPECT_TRUE(replaced.running());
+    EXPECT_TRUE(successor->running());
     EXPECT_EQ(traced("error", std::to_string(gone.pid())), 1u);
-    EXPECT_EQ(traced("error", std::to_string(replaced.pid())), 1u);
+    EXPECT_EQ(traced("error", std::to_string(pid)), 1u);
     EXPECT_EQ(last.terminating_signal(), SIGTERM);
     EXPECT_EQ(signalled_roles(), std::vector<std::string>{"--service"});
     EXPECT_EQ(clock.pauses.size(), 1u);
+}
+
+// The listing cuts a command line at 128 KiB and shows a character it cannot print (U+0085, U+2028, an emoji
+// newer than the C library's tables) as one "?"; the processes are still the listed ones. Their bundle path,
+// as listed, leads nowhere, so no bundle identifier is asked for.
+TEST_F(ProcessTermination, EndsProcessesThatTheListingShowsOtherwise) {
+    const std::string odd_exe =
+        make_app_bundle(sandbox, "/Applications/A\u0085B\u2028C\U0001FAE8/Quorvix.app", identifier);
+    sleeper_t odd = start(odd_exe, {"--frontend"});
+    sleeper_t long_line = start(exe, {std::string(70'000, 'x'), std::string(70'000, 'y'), "--backend"});
+    // The listing as a UTF-8 locale shows it; the C locale shows each byte of such a character as "?".
+    const char* locale = std::getenv("LC_ALL");
+    const std::optional<std::string> saved_locale =
+        locale ? std::optional<std::string>(locale) : std::nullopt;
+    ::setenv("LC_ALL", "C.UTF-8", 1);
+    const auto processes = our_processes();
+    if (saved_locale) {
+        ::setenv("LC_ALL", saved_locale->c_str(), 1);
+    } else {
+        ::unsetenv("LC_ALL");
+    }
+    ASSERT_EQ(processes.size(), 2u);
+    for (const auto& record : processes) {
+        ASSERT_EQ(record.exe.find('?') == std::string::npos, record.process_id == long_line.pid())
+            << record.exe;
+    }
+
+    recording_clock_t clock(log_path());
+    ASSERT_TRUE(end_processes(processes, std::nullopt, {}, false, clock, trace));
+
+    EXPECT_EQ(odd.terminating_signal(), SIGTERM);
+    EXPECT_EQ(long_line.terminating_signal(), SIGTERM);
+    // The cut line lost its flag, so it counts as the plain process and goes first.
+    EXPECT_EQ(signalled_roles(), (std::vector<std::string>{"--backend", "--frontend"}));
 }
 
 TEST_F(ProcessTermination, KillAllProcessesEndsTheBundlesProcessesAndFindsNoneAfterwards) {

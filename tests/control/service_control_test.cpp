@@ -100,6 +100,15 @@ TEST_F(ServiceControl, QueriesAnswerFromTheJobFilesAndReadMissingOrBrokenOnesAsN
                   run_at_load);
         EXPECT_EQ(ask<bool>([&](auto r) { helper_->isAutostartEnabledForNamespace("abc", r); }), run_at_load);
     }
+    // Run at load is the service job's, automatic start the agent job's.
+    for (const bool service_runs_at_load : {true, false}) {
+        write_job_file(abc_.svc_file_path(), {{"RunAtLoad", service_runs_at_load}});
+        write_job_file(abc_.agent_file_path(), {{"RunAtLoad", !service_runs_at_load}});
+        EXPECT_EQ(ask<bool>([&](auto r) { helper_->is_service_run_at_load_with_namespace("abc", r); }),
+                  service_runs_at_load);
+        EXPECT_EQ(ask<bool>([&](auto r) { helper_->isAutostartEnabledForNamespace("abc", r); }),
+                  !service_runs_at_load);
+    }
     // Queries take namespaces that validation refuses, and record them.
     write_job_file(install::namespace_names_t("a-b").svc_file_path(), {});
     EXPECT_EQ(ask<bool>([&](auto r) { helper_->is_service_installed_with_namespace("a-b", r); }), true);

@@ -2,8 +2,12 @@
 #include "fixtures/helper_process.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -75,10 +79,64 @@ TEST(HelperProcessAdmission, RefusesALeafWithoutTheDeveloperExtension) {
     EXPECT_EQ(run_program(sandbox, clients.helperctl(), {"version"}).exit_status, 3);
 }
 
+// As the packaged units start it: socket activation listens and, at the first connection, starts the helper
+// with the listening socket. The helper serves on a SOCK_SEQPACKET one without binding a socket of its own,
+// and refuses a socket of another type.
+TEST_F(HelperProcess, ServesOnTheListeningSocketThatActivationHandsOver) {
+    for (const bool seqpacket : {true, false}) {
+        SCOPED_TRACE(seqpacket ? "SOCK_SEQPACKET" : "SOCK_STREAM");
+        const std::string path =
+            sandbox_.path(seqpacket ? "/var/run/activated" : "/var/run/activated-stream");
+        std::vector<std::string> launcher = {"/usr/bin/systemd-socket-activate", "--listen=" + path,
+                                             "--setenv=QUORVIX_SYSTEM_ROOT=" + sandbox_.root()};
+        if (seqpacket) {
+            launcher.insert(launcher.begin() + 1, "--seqpacket");
+        }
+        fixtures::helper_process_t helper(sandbox_, launcher);
+        for (int attempt = 0; attempt < 500 && !std::filesystem::exists(path); ++attempt) {
+            std::this_thread::sleep_for(10ms);
+        }
+        ASSERT_TRUE(std::filesystem::exists(path));
+        if (seqpacket) {
+            const auto version = helperctl({"--socket", path, "version"});
+            EXPECT_EQ(version.out, "2.26\n") << version.err;
+            EXPECT_TRUE(helper.running());
+            EXPECT_FALSE(std::filesystem::exists(helper.socket_path()));
+            continue;
+        }
+        const int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        EXPECT_EQ(connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(helper.wait_for_exit(30s), 1);
+        close(client);
+        EXPECT_NE(trace().find("SOCK_SEQPACKET"), std::string::npos) << trace();
+    }
+}
+
+// The client does not wait for the reply that never comes, yet stays until the helper has taken the request:
+// a sender gone before the helper reads its request would get it refused.
 TEST_F(HelperProcess, RestartIsNeverAnswered) {
     fixtures::helper_process_t helper(sandbox_);
-    const auto result = helperctl({"--timeout", "1", "restart", "--bundle", "/Applications/Quorvix.app"});
-    EXPECT_EQ(result.exit_status, 4) << result.err;
+    for (int i = 0; i < 5; ++i) {
+        const auto result =
+            helperctl({"--timeout", "20", "restart", "--bundle", "/Applications/Quorvix.app"});
+        EXPECT_EQ(result.exit_status, 3) << result.err;
+        EXPECT_EQ(result.out, "");
+    }
+    EXPECT_EQ(refusals(), 0u) << trace();
+}
+
+// "--" ends the options, before the command and within it: an operand may then begin with "-".
+TEST_F(HelperProcess, DoubleDashEndsTheOptions) {
+    sandbox_.write_file("/Library/LaunchDaemons/com.trellwick.--odd.service.plist", "<plist><dict/></plist>");
+    fixtures::helper_process_t helper(sandbox_);
+    const auto installed = helperctl({"--timeout", "20", "--", "is-installed", "--", "--odd"});
+    EXPECT_EQ(installed.exit_status, 0) << installed.err;
+    EXPECT_EQ(installed.out, "YES\n");
+    EXPECT_EQ(helperctl({"is-installed", "--", "--other"}).out, "NO\n");
+    EXPECT_EQ(helperctl({"is-installed", "--odd"}).exit_status, 2) << "an option, unless after --";
 }
 
 TEST_F(HelperProcess, MalformedMessagesEndOnlyTheirOwnConnection) {
@@ -129,10 +187,10 @@ TEST_F(HelperProcess, EndsItselfTenSecondsAfterTheLastAdmissionOnceEveryClientHa
     const auto admitted = std::chrono::steady_clock::now();
     // Two clients stay connected for 1 and 3 seconds, waiting on requests that are never answered.
     auto first = std::async(std::launch::async, [&] {
-        return helperctl({"--timeout", "1", "restart", "--bundle", "x"});
+        return helperctl({"--timeout", "1", "call", "restart_quorvix_with_bundle_path:and_reply:", "@x"});
     });
     auto second = std::async(std::launch::async, [&] {
-        return helperctl({"--timeout", "3", "restart", "--bundle", "x"});
+        return helperctl({"--timeout", "3", "call", "restart_quorvix_with_bundle_path:and_reply:", "@x"});
     });
     EXPECT_EQ(first.get().exit_status, 4);
     std::this_thread::sleep_for(500ms);

@@ -139,12 +139,16 @@ std::optional<platform::xpc::value_t> dispatch(helper_tool_t& helper, core::requ
 }
 
 TEST_F(HelperTool, ToolThatCannotStartGivesTheFailureReplyAndAnErrorRecord) {
-    // No launchctl in the sandbox: the low limit makes the check run it.
+    // No launchctl and no sysctl in the sandbox: the low limit makes the check run launchctl.
     const auto helper = make_helper({open_files_limit_t{256, 4096}, 0});
     const auto reply = dispatch(*helper, core::request_id_t::fix_max_files, {});
     ASSERT_TRUE(reply);
     EXPECT_EQ(std::get<bool>(*reply), false);
     EXPECT_EQ(count(trace(), "  error "), 1u) << trace();
+    const auto darkwake = dispatch(*helper, core::request_id_t::set_darkwake_mode, {std::int32_t{3}});
+    ASSERT_TRUE(darkwake);
+    EXPECT_EQ(std::get<std::int32_t>(*darkwake), -1);
+    EXPECT_EQ(count(trace(), "  error "), 2u) << trace();
     // The helper goes on serving.
     const auto version = dispatch(*helper, core::request_id_t::get_version, {});
     ASSERT_TRUE(version);

@@ -113,6 +113,9 @@ TEST_F(GlobalServiceInstall, RefusesBeforeAnythingChanges) {
         {"a link to a bundle", sandbox_.path("/Users/Shared/Linked.app"), kNamespace, true},
     };
     fs::create_directory_symlink(bundle, sandbox_.path("/Users/Shared/Linked.app"));
+    // From here the relative path names the bundle, as it would from a daemon's working directory "/".
+    const fs::path working_directory = fs::current_path();
+    fs::current_path(sandbox_.root());
     for (const auto& c : cases) {
         authorization_.copy_status = c.authorized ? 0 : -60005;
         sandbox_.clear_tool_log();
@@ -125,6 +128,7 @@ TEST_F(GlobalServiceInstall, RefusesBeforeAnythingChanges) {
         EXPECT_FALSE(fs::exists(service_job())) << c.what;
         EXPECT_FALSE(records("error").empty()) << c.what;
     }
+    fs::current_path(working_directory);
 }
 
 }  // namespace

@@ -133,6 +133,9 @@ TEST_F(XpcConnection, MessageAfterExecInvalidates) {
     start();
     const pid_t child = fork();
     ASSERT_GE(child, 0);
+    // A group of its own, set on both sides so that it holds whichever runs first: the shell's sleep is
+    // ended with it and does not hold the test's output open.
+    setpgid(child, child);
     if (child == 0) {
         // Admitted as this test binary, then becomes a shell that writes one datagram on the socket.
         auto client = xpc::remote_connection_t::connect(listener_->socket_path());
@@ -143,7 +146,7 @@ TEST_F(XpcConnection, MessageAfterExecInvalidates) {
         _exit(1);
     }
     const bool invalidated = wait_for([&] { return invalidations_ == 1; });
-    kill(child, SIGKILL);
+    kill(-child, SIGKILL);
     waitpid(child, nullptr, 0);
     ASSERT_TRUE(invalidated);
     EXPECT_EQ(requests_, 0);

@@ -120,14 +120,8 @@ call_result_t remote_connection_t::call(std::string_view selector, std::span<con
         return *error;
     }
     const std::uint64_t call_id = next_call_id_++;
-    const bytes_t request = encode_request(call_id, selector, arguments);
-    // Such a request could not be encoded faithfully; the service would refuse it and close.
-    if (arguments.size() > 255 || selector.size() > 0xffff || request.size() > kMaxMessageSize) {
-        return call_error_t::malformed;
-    }
-    if (!xpc::send_datagram(socket_.get(), request)) {
-        socket_.reset();
-        return call_error_t::closed;
+    if (auto error = send_request_locked(call_id, selector, arguments)) {
+        return *error;
     }
     datagram_t datagram;
     while (true) {
@@ -145,6 +139,31 @@ call_result_t remote_connection_t::call(std::string_view selector, std::span<con
         }
         return std::move(reply).value().value;
     }
+}
+
+std::optional<call_error_t> remote_connection_t::post(std::string_view selector,
+                                                      std::span<const value_t> arguments,
+                                                      std::chrono::milliseconds timeout) {
+    std::lock_guard lock(mutex_);
+    if (auto error = handshake_locked(steady_clock_t::now() + timeout)) {
+        return error;
+    }
+    return send_request_locked(next_call_id_++, selector, arguments);
+}
+
+std::optional<call_error_t> remote_connection_t::send_request_locked(std::uint64_t call_id,
+                                                                     std::string_view selector,
+                                                                     std::span<const value_t> arguments) {
+    const bytes_t request = encode_request(call_id, selector, arguments);
+    // Such a request could not be encoded faithfully; the service would refuse it and close.
+    if (arguments.size() > 255 || selector.size() > 0xffff || request.size() > kMaxMessageSize) {
+        return call_error_t::malformed;
+    }
+    if (!xpc::send_datagram(socket_.get(), request)) {
+        socket_.reset();
+        return call_error_t::closed;
+    }
+    return std::nullopt;
 }
 
 bool remote_connection_t::send_datagram(std::span<const std::uint8_t> message) {

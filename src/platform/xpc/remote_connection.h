@@ -53,6 +53,11 @@ public:
     // are skipped. Thread-safe: concurrent callers take turns.
     [[nodiscard]] call_result_t call(std::string_view selector, std::span<const value_t> arguments,
                                      char reply_type, std::chrono::milliseconds timeout);
+    // Sends one request and does not wait for a reply, for a request that is never answered; the time-out
+    // bounds the wait for the hello. The error when it could not be sent.
+    [[nodiscard]] std::optional<call_error_t> post(std::string_view selector,
+                                                   std::span<const value_t> arguments,
+                                                   std::chrono::milliseconds timeout);
 
     // Raw datagrams, for tools and tests that speak the protocol themselves.
     [[nodiscard]] bool send_datagram(std::span<const std::uint8_t> message);
@@ -67,6 +72,9 @@ private:
     explicit remote_connection_t(owned_fd_t socket);
     [[nodiscard]] std::optional<call_error_t> handshake_locked(
         std::chrono::steady_clock::time_point deadline);
+    [[nodiscard]] std::optional<call_error_t> send_request_locked(std::uint64_t call_id,
+                                                                  std::string_view selector,
+                                                                  std::span<const value_t> arguments);
     // The next datagram, or why there is none; a connection that broke is closed and gives `when_closed`.
     [[nodiscard]] std::optional<call_error_t> receive_locked(datagram_t& datagram,
                                                              std::chrono::steady_clock::time_point deadline,
