@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <utility>
 
 #include "platform/owned_fd.h"
 #include "platform/process_info.h"
@@ -79,43 +80,76 @@ bool only_root_can_write(const struct stat& info) {
     return info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-// Walks `path` from "/" without following links; absent when it names, through directories that only
-// root can write, a regular file of root's with the identity of the mapping. Else the reason.
-std::optional<std::string> root_file_problem(const std::string& path, const file_identity_t& mapped) {
+// Directories found to be writable by root only, while one process is judged: most libraries share one.
+using checked_directories_t = std::vector<std::pair<std::string, owned_fd_t>>;
+
+// Opens the directory `path` (absolute, without a trailing slash, "" for "/"), walking from "/" without
+// following links, when it and every directory above it can be written by root only; else the reason.
+std::optional<std::string> open_root_directory(std::string_view path, checked_directories_t& checked,
+                                               int& out) {
+    for (const auto& [known, fd] : checked) {
+        if (known == path) {
+            out = fd.get();
+            return std::nullopt;
+        }
+    }
     owned_fd_t directory(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     struct stat info {};
     if (!directory.valid() || ::fstat(directory.get(), &info) != 0 || !only_root_can_write(info)) {
         return "\"/\" is writable by others than root";
     }
     std::string_view rest = path;
-    rest.remove_prefix(1);
-    while (true) {
-        const std::size_t slash = rest.find('/');
-        const std::string name(rest.substr(0, slash));
+    while (!rest.empty()) {
+        rest.remove_prefix(1);
+        const std::string name(rest.substr(0, rest.find('/')));
         if (name.empty() || name == "." || name == "..") {
-            return "unusual path " + shown(path);
+            return "unusual directory " + shown(path);
         }
-        const bool last = slash == std::string_view::npos;
-        owned_fd_t next(::openat(directory.get(), name.c_str(),
-                                 O_PATH | O_NOFOLLOW | O_CLOEXEC | (last ? 0 : O_DIRECTORY)));
+        owned_fd_t next(
+            ::openat(directory.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!next.valid() || ::fstat(next.get(), &info) != 0) {
             return "cannot reach " + shown(path) + " without following links";
         }
         if (!only_root_can_write(info)) {
-            return shown(path) + " lies in, or is, a file that others than root can write";
-        }
-        if (last) {
-            if (!S_ISREG(info.st_mode) || file_identity_t{info.st_dev, info.st_ino} != mapped) {
-                return shown(path) + " is not the file that is mapped";
-            }
-            return std::nullopt;
+            return shown(path) + " is, or lies in, a directory that others than root can write";
         }
         directory = std::move(next);
-        rest.remove_prefix(slash + 1);
+        rest.remove_prefix(name.size());
     }
+    out = directory.get();
+    checked.emplace_back(std::string(path), std::move(directory));
+    return std::nullopt;
 }
 
-std::optional<std::string> mapping_problem(const executable_mapping_t& mapping) {
+// Absent when `path` names, through directories that only root can write, a regular file of root's that
+// nobody else can write, and that is the mapped file. Else the reason.
+std::optional<std::string> root_file_problem(const std::string& path, const file_identity_t& mapped,
+                                             checked_directories_t& checked) {
+    const std::size_t slash = path.rfind('/');
+    const std::string name = path.substr(slash + 1);
+    int directory = -1;
+    if (auto problem = open_root_directory(std::string_view(path).substr(0, slash), checked, directory)) {
+        return problem;
+    }
+    if (name.empty() || name == "." || name == "..") {
+        return "unusual path " + shown(path);
+    }
+    owned_fd_t file(::openat(directory, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (!file.valid() || ::fstat(file.get(), &info) != 0) {
+        return "cannot reach " + shown(path) + " without following links";
+    }
+    if (!S_ISREG(info.st_mode) || !only_root_can_write(info)) {
+        return shown(path) + " is not a file that only root can write";
+    }
+    if (file_identity_t{info.st_dev, info.st_ino} != mapped) {
+        return shown(path) + " is not the file that is mapped";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> mapping_problem(const executable_mapping_t& mapping,
+                                           checked_directories_t& checked) {
     if (mapping.file.inode == 0 && (mapping.path == "[vdso]" || mapping.path == "[vsyscall]")) {
         return std::nullopt;
     }
@@ -125,7 +159,7 @@ std::optional<std::string> mapping_problem(const executable_mapping_t& mapping) 
     if (mapping.path.front() != '/') {
         return "executable mapping " + shown(mapping.path) + " is not a file";
     }
-    return root_file_problem(mapping.path, mapping.file);
+    return root_file_problem(mapping.path, mapping.file, checked);
 }
 
 }  // namespace
@@ -155,6 +189,7 @@ std::optional<std::string> foreign_code_in_process(pid_t pid, const file_identit
     }
     bool signed_executable_mapped = false;
     std::vector<file_identity_t> checked;
+    checked_directories_t directories;
     for (const executable_mapping_t& mapping : *mappings) {
         if (mapping.file == signed_executable && mapping.file.inode != 0) {
             signed_executable_mapped = true;
@@ -165,7 +200,7 @@ std::optional<std::string> foreign_code_in_process(pid_t pid, const file_identit
             std::find(checked.begin(), checked.end(), mapping.file) != checked.end()) {
             continue;
         }
-        if (auto problem = mapping_problem(mapping)) {
+        if (auto problem = mapping_problem(mapping, directories)) {
             return problem;
         }
         checked.push_back(mapping.file);
