@@ -161,7 +161,7 @@ os_status_t check_hardened_runtime(const guest_process_t& guest, int executable_
     if (!environment || environment_injects_code(*environment)) {
         return errSecCSGuestInvalid;
     }
-    // Whatever the reason, a guest that is not clean is invalid: gone before the signature check.
+    // At admission a guest that has gone meanwhile is as invalid as one that runs foreign code.
     const os_status_t status = check_running_guest(guest, {executable.st_dev, executable.st_ino}, nullptr);
     return status == errSecSuccess ? errSecSuccess : errSecCSGuestInvalid;
 }
