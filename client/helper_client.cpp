@@ -1,6 +1,7 @@
 #include "client/helper_client.h"
 
 #include "platform/authorization_form.h"
+#include "platform/debugger_protection.h"
 #include "platform/xpc/listener.h"
 
 namespace client {
@@ -8,6 +9,14 @@ namespace client {
 std::unique_ptr<helper_client_t> helper_client_t::connect(const std::string& socket_path,
                                                           std::chrono::milliseconds timeout,
                                                           std::string* reason) {
+    // The helper checks for a tracer before each request that can change something; a process that
+    // cannot be attached to keeps its admission.
+    if (!platform::deny_debugger_attachment()) {
+        if (reason != nullptr) {
+            *reason = "cannot protect the process from debuggers";
+        }
+        return nullptr;
+    }
     auto connection = platform::xpc::remote_connection_t::connect(socket_path, reason);
     if (!connection) {
         return nullptr;

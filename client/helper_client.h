@@ -33,7 +33,8 @@ class helper_client_t {
 public:
     static constexpr std::chrono::milliseconds kDefaultTimeout{60'000};
 
-    // Connects and waits for the helper's hello; null with a reason when refused or unreachable.
+    // Makes the process non-dumpable (other processes of its user can no longer attach), connects and
+    // waits for the helper's hello; null with a reason when refused or unreachable.
     [[nodiscard]] static std::unique_ptr<helper_client_t> connect(const std::string& socket_path,
                                                                   std::chrono::milliseconds timeout,
                                                                   std::string* reason = nullptr);

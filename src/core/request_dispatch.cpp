@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "commands/task.h"
+#include "platform/codesign/codesign.h"
 #include "platform/xpc/connection.h"
 
 namespace core {
@@ -149,6 +150,27 @@ static_assert(
     }(),
     "routes must follow the request table's order");
 
+// Library validation and the tracer rule hold for a client's whole life, not only at admission: before a
+// request that can change something, a peer that has since loaded foreign code or been attached to loses
+// its connection, with one record. A peer that has simply gone needs no record.
+[[nodiscard]] bool peer_keeps_hardened_runtime(helper_tool_t& helper, platform::xpc::connection_t& connection,
+                                               const request_spec_t& row) {
+    const platform::xpc::executable_identity_t& executable = connection.peer_executable();
+    std::string reason;
+    const platform::os_status_t status = platform::codesign::check_admitted_guest(
+        connection.audit_token(), {executable.device, executable.inode}, &reason);
+    if (status == platform::errSecSuccess) {
+        return true;
+    }
+    if (status != platform::errSecCSNoSuchCode) {
+        trace_warning(helper.trace(), "Connection of process %d cut off before %.*s: %s",
+                      static_cast<int>(connection.process_identifier()),
+                      static_cast<int>(row.selector.size()), row.selector.data(), reason.c_str());
+    }
+    connection.invalidate();
+    return false;
+}
+
 }  // namespace
 
 void dispatch_request(helper_tool_t& helper, const platform::xpc::request_t& request,
@@ -178,6 +200,13 @@ void export_requests(helper_tool_t& helper, platform::xpc::connection_t& connect
     connection.set_exported_interface(kExportedInterface);
     connection.set_exported_object([self = helper.shared_from_this()](const platform::xpc::request_t& request,
                                                                       platform::xpc::reply_t reply) {
+        const auto id = request_for_selector(request.method->selector);
+        const auto connection = platform::xpc::current_connection();
+        if (!id || !connection ||
+            (request_spec(*id).effect == effect_t::changes &&
+             !peer_keeps_hardened_runtime(*self, *connection, request_spec(*id)))) {
+            return;
+        }
         dispatch_request(*self, request, [reply](const value_t& value) { reply(value); });
     });
     // A refused message ends the connection; the record says why.

@@ -1,6 +1,7 @@
 // The helper serving get_version_with_reply: through the client library, next to a bare SOCK_SEQPACKET
-// ping-pong of the same sizes; sixteen connections at once next to a bare server with a thread per
-// connection; and the helper's resident memory when idle with one connection.
+// ping-pong of the same sizes; a request that re-checks the peer before it runs; sixteen connections at once
+// next to a bare server with a thread per connection; and the helper's resident memory when idle with one
+// connection.
 //
 // The helper admits only signed application code, so the benchmark signs a copy of itself in a sandbox
 // root and runs that copy as the client.
@@ -97,6 +98,21 @@ void BM_HelperVersionRoundTrip(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_HelperVersionRoundTrip)->UseRealTime()->Threads(1)->Threads(16);
+
+// A request that can change something, but here does nothing: before it the helper holds the peer to the
+// hardened runtime again (its memory map and every library's path, its tracer), which get_version skips.
+void BM_HelperCheckedRoundTrip(benchmark::State& state) {
+    const auto connection = connect_client();
+    for (auto _ : state) {
+        const auto reply = connection->set_tray_enabled(std::nullopt, true, std::nullopt);
+        if (!reply.ok()) {
+            state.SkipWithError("no reply");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_HelperCheckedRoundTrip)->UseRealTime()->Threads(1);
 
 void BM_HelperIdleResidentMemory(benchmark::State& state) {
     const auto connection = connect_client();

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -114,12 +115,26 @@ TEST_F(Guest, FindsNoCodeForAnExitedOrImpersonatedProcess) {
     EXPECT_NE(check_validity(code.get(), *requirement_), errSecSuccess) << "code taken before the exit";
 }
 
-TEST_F(Guest, RefusesProcessesOpenToDynamicLinkerInjection) {
-    const char* const injecting[] = {"LD_PRELOAD=/nonexistent/inject.so", "LD_LIBRARY_PATH=/tmp",
-                                     "LD_AUDIT=/nonexistent/audit.so"};
-    for (const char* entry : injecting) {
-        child_t child(program_, {"PATH=/bin", entry});
-        EXPECT_EQ(validity_of(child.token()), errSecCSGuestInvalid) << entry;
+// Code could enter through the dynamic linker, or through a tracer that another process attached.
+TEST_F(Guest, RefusesProcessesOpenToInjectionOrTraced) {
+    struct case_t {
+        const char* environment;
+        bool traced;
+    };
+    const case_t cases[] = {
+        {"LD_PRELOAD=/nonexistent/inject.so", false},
+        {"LD_LIBRARY_PATH=/tmp", false},
+        {"LD_AUDIT=/nonexistent/audit.so", false},
+        {"LANG=C", true},
+    };
+    for (const auto& c : cases) {
+        child_t child(program_, {"PATH=/bin", c.environment});
+        if (c.traced) {
+            // Seized, the child runs on as before, with this process as its tracer.
+            ASSERT_EQ(ptrace(PTRACE_SEIZE, static_cast<pid_t>(child.token().pid), nullptr, nullptr), 0);
+        }
+        EXPECT_EQ(validity_of(child.token()), errSecCSGuestInvalid)
+            << c.environment << (c.traced ? ", traced" : "");
     }
 }
 

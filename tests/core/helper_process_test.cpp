@@ -72,6 +72,48 @@ TEST_F(HelperProcess, RefusesClientsThatAreNotTheApplicationsSignedCode) {
     EXPECT_EQ(trace().find("Connection"), std::string::npos) << trace();
 }
 
+// Code that others than root could have written, running inside a signed client of nobody's: a preloaded
+// library that hides itself from the environment is refused at admission; one loaded after admission
+// ends the connection at the first request that can change something, with one record, while a query
+// before it is answered.
+TEST_F(HelperProcess, ClientsRunningCodeThatOthersThanRootCouldWriteAreRefused) {
+    const std::filesystem::path home = sandbox_.path("/Users/nobody");
+    const std::filesystem::path library = home / "libhide.so";
+    std::filesystem::create_directories(home);
+    std::filesystem::copy_file(fixtures::built_program("libqv_self_hiding_preload.so"), library);
+    ASSERT_EQ(chown(home.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown(library.c_str(), 65534, 65534), 0);
+    const auto as_nobody = [&](std::vector<std::string> command) {
+        command.insert(command.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups"});
+        return run_program(sandbox_, "/usr/bin/setpriv", command);
+    };
+    fixtures::helper_process_t helper(sandbox_);
+
+    // The sanitizers' own check of the library order would stop the client first.
+    const auto preloaded = as_nobody(std::vector<std::string>{
+        "/usr/bin/env", "LD_PRELOAD=" + library.string(), "ASAN_OPTIONS=verify_asan_link_order=0",
+        clients_.helperctl().string(), "version"});
+    EXPECT_EQ(preloaded.exit_status, 3) << preloaded.out << preloaded.err;
+    EXPECT_EQ(trace().find("Connection"), std::string::npos) << "a refusal writes no record\n" << trace();
+
+    const xpc::value_t nil = std::optional<std::string>();
+    const std::vector<xpc::value_t> a_namespace = {std::optional<std::string>("qv")};
+    const std::vector<xpc::value_t> tray = {nil, true, nil};
+    const auto query =
+        to_hex(xpc::encode_request(1, "is_service_installed_with_namespace:with_reply:", a_namespace));
+    const auto change =
+        to_hex(xpc::encode_request(2, "set_tray_enabled:with_enabled:with_bundle_path:with_reply:", tray));
+    const auto loaded = as_nobody(std::vector<std::string>{
+        clients_.raw_client().string(), helper.socket_path(), "load-send", library.string(), query, change});
+    EXPECT_EQ(loaded.exit_status, 3) << loaded.out << loaded.err;
+    EXPECT_EQ(loaded.out.rfind("reply ", 0), 0u) << "the query is answered: " << loaded.out;
+    std::size_t cut_off = 0;
+    for (const auto& line : fixtures::lines_of(trace())) {
+        cut_off += line.rfind("warning ", 0) == 0 && line.find("cut off") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(cut_off, 1u) << trace();
+}
+
 TEST(HelperProcessAdmission, RefusesALeafWithoutTheDeveloperExtension) {
     fixtures::sandbox_t sandbox;
     fixtures::signed_clients_t clients(sandbox, {.leaf_extension = false});

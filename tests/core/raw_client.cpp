@@ -4,7 +4,10 @@
 //   qv_raw_client SOCKET oversize         handshake, send 65,537 bytes
 //   qv_raw_client SOCKET before-echo HEX  answer the hello with HEX instead of the echo
 //   qv_raw_client SOCKET fork-send HEX    handshake, then a forked child sends HEX
+//   qv_raw_client SOCKET load-send LIBRARY HEX...  handshake, load LIBRARY, send each HEX after the reply
+//                                                   to the one before
 // Prints "reply <hex>" and exits 0, or exits 3 when the connection closed without one.
+#include <dlfcn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,7 +52,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string_view mode = argv[2];
-    const xpc::bytes_t payload = argc > 3 ? from_hex(argv[3]) : xpc::bytes_t{};
+    const xpc::bytes_t payload = argc > 3 && mode != "load-send" ? from_hex(argv[3]) : xpc::bytes_t{};
     auto connection = xpc::remote_connection_t::connect(argv[1]);
     if (!connection) {
         return 3;
@@ -69,6 +72,17 @@ int main(int argc, char** argv) {
     if (mode == "oversize") {
         const xpc::bytes_t huge(xpc::kMaxMessageSize + 1, 0x51);
         return connection->send_datagram(huge) ? await_reply(*connection) : 3;
+    }
+    if (mode == "load-send" && argc > 4) {
+        if (dlopen(argv[3], RTLD_NOW) == nullptr) {
+            return 2;
+        }
+        for (int i = 4; i < argc; ++i) {
+            if (!connection->send_datagram(from_hex(argv[i])) || await_reply(*connection) != 0) {
+                return 3;
+            }
+        }
+        return 0;
     }
     if (mode == "fork-send") {
         const pid_t child = fork();

@@ -79,7 +79,8 @@ os_status_t check_code(const code_t* code, const signature_check_t& check_signat
     }
     const auto& state = code->state();
     if (state.guest) {
-        if (const os_status_t status = check_hardened_runtime(*state.guest); status != errSecSuccess) {
+        if (const os_status_t status = check_hardened_runtime(*state.guest, state.executable.get());
+            status != errSecSuccess) {
             return status;
         }
     }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/audit_token.h"
+#include "platform/code_mappings.h"
 #include "platform/os_status.h"
 
 namespace platform::codesign {
@@ -67,11 +68,19 @@ private:
 
 // SecCodeCheckValidity against the platform anchor store. A null code fails (errSecCSNoSuchCode). For a
 // guest this also holds it to the hardened runtime: no LD_PRELOAD, LD_LIBRARY_PATH or LD_AUDIT in its
-// initial environment and no tracer. The signature and the requirement are judged by the code verifier
-// (the executable `verifier::kExecutableName` beside the running one), which gives up root first; a
-// verifier that cannot be run, that dies, or that has not answered within kVerifierTimeLimit (it is then
-// killed) fails the check (errSecCSInternalError).
+// initial environment, no executable mapping but its own executable and files only root can have written
+// (platform::foreign_code_in_process), and no tracer. The signature and the requirement are judged by the
+// code verifier (the executable `verifier::kExecutableName` beside the running one), which gives up root
+// first; a verifier that cannot be run, that dies, or that has not answered within kVerifierTimeLimit (it
+// is then killed) fails the check (errSecCSInternalError).
 [[nodiscard]] os_status_t check_validity(const code_t* code, const requirement_t& requirement);
+
+// The hardened runtime's rules again, for a guest admitted earlier from the file `executable`: that it has
+// loaded no code others than root could have written, and that no tracer has attached since. The initial
+// environment is not read again: it cannot change. errSecCSNoSuchCode when the token's process is gone,
+// else errSecCSGuestInvalid with `reason` set.
+[[nodiscard]] os_status_t check_admitted_guest(const audit_token_t& token, const file_identity_t& executable,
+                                               std::string* reason);
 
 // qv_codesign_verify: the same in the calling process, with an optional requirement and an explicit
 // anchor file, for the signing tool and the verifier itself.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <climits>
 #include <string>
 
+#include "platform/codesign/codesign.h"
 #include "platform/process_info.h"
 
 namespace platform::codesign {
@@ -118,18 +120,65 @@ os_status_t open_guest(const audit_token_t& token, guest_process_t& out) {
     return errSecSuccess;
 }
 
-os_status_t check_hardened_runtime(const guest_process_t& guest) {
-    const auto environment = platform::read_process_entry(guest.pid, "environ");
+namespace {
+
+// No pid is this large; stands for a status without a readable TracerPid.
+constexpr std::uint64_t kNoTracerField = UINT64_MAX;
+
+// The rules that hold for the guest's whole life: no tracer, and no code but its signed executable and
+// root's own files. What was read belongs to the guest only if it is still the same running process
+// afterwards.
+os_status_t check_running_guest(const guest_process_t& guest, const file_identity_t& executable,
+                                std::string* reason) {
     const auto status = platform::read_process_entry(guest.pid, "status");
-    const auto tracer = status ? parse_tracer_pid(*status) : std::nullopt;
-    // What was read belongs to the guest only if it is still the same running process afterwards.
-    if (!environment || !tracer || !guest_still_running(guest)) {
-        return errSecCSGuestInvalid;
+    const std::uint64_t tracer = status ? parse_tracer_pid(*status).value_or(kNoTracerField) : kNoTracerField;
+    auto foreign_code = platform::foreign_code_in_process(guest.pid, executable);
+    if (!guest_still_running(guest)) {
+        return errSecCSNoSuchCode;
     }
-    if (environment_injects_code(*environment) || *tracer != 0) {
+    if (tracer == kNoTracerField) {
+        foreign_code = "its tracer cannot be read";
+    } else if (tracer != 0) {
+        foreign_code = "it is traced by process " + std::to_string(tracer);
+    }
+    if (foreign_code) {
+        if (reason != nullptr) {
+            *reason = std::move(*foreign_code);
+        }
         return errSecCSGuestInvalid;
     }
     return errSecSuccess;
+}
+
+}  // namespace
+
+os_status_t check_hardened_runtime(const guest_process_t& guest, int executable_fd) {
+    struct stat executable {};
+    if (::fstat(executable_fd, &executable) != 0) {
+        return errSecCSGuestInvalid;
+    }
+    const auto environment = platform::read_process_entry(guest.pid, "environ");
+    if (!environment || environment_injects_code(*environment)) {
+        return errSecCSGuestInvalid;
+    }
+    // At admission a guest that has gone meanwhile is as invalid as one that runs foreign code.
+    const os_status_t status = check_running_guest(guest, {executable.st_dev, executable.st_ino}, nullptr);
+    return status == errSecSuccess ? errSecSuccess : errSecCSGuestInvalid;
+}
+
+os_status_t check_admitted_guest(const audit_token_t& token, const file_identity_t& executable,
+                                 std::string* reason) {
+    if (token.pid == 0 || token.pid > static_cast<std::uint32_t>(INT_MAX)) {
+        return errSecCSNoSuchCode;
+    }
+    guest_process_t guest;
+    guest.pid = static_cast<pid_t>(token.pid);
+    guest.pid_version = token.pid_version;
+    guest.pidfd.reset(open_pidfd(guest.pid));
+    if (!guest.pidfd.valid() || !matches_token_start(guest.pid, guest.pid_version)) {
+        return errSecCSNoSuchCode;
+    }
+    return check_running_guest(guest, executable, reason);
 }
 
 }  // namespace platform::codesign

@@ -35,8 +35,9 @@ struct guest_process_t {
 // The pinned process is still the one of the token: alive, same start time.
 [[nodiscard]] bool guest_still_running(const guest_process_t& guest);
 
-// errSecCSGuestInvalid when the guest runs with dynamic-linker injection or under a tracer, or when this
-// cannot be established.
-[[nodiscard]] os_status_t check_hardened_runtime(const guest_process_t& guest);
+// errSecCSGuestInvalid when the guest runs with dynamic-linker injection, code from a file that others than
+// root could have written, or under a tracer, or when this cannot be established. `executable_fd` is the
+// guest's executable as opened when it was found.
+[[nodiscard]] os_status_t check_hardened_runtime(const guest_process_t& guest, int executable_fd);
 
 }  // namespace platform::codesign

@@ -28,6 +28,8 @@ public:
 
     [[nodiscard]] const audit_token_t& audit_token() const { return token_; }
     [[nodiscard]] pid_t pid() const { return static_cast<pid_t>(token_.pid); }
+    // The executable it ran when it connected.
+    [[nodiscard]] const executable_identity_t& executable() const { return executable_; }
     // False once the process has ended or exec'd another executable since accept.
     [[nodiscard]] bool runs_admitted_executable() const;
 
