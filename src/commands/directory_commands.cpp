@@ -11,6 +11,7 @@
 
 #include "commands/external_commands.h"
 #include "commands/wildcard.h"
+#include "platform/file_manager.h"
 #include "platform/owned_fd.h"
 
 namespace commands {
@@ -20,16 +21,6 @@ struct directory_closer_t {
     void operator()(DIR* directory) const { ::closedir(directory); }
 };
 using directory_t = std::unique_ptr<DIR, directory_closer_t>;
-
-// A listing through a descriptor of its own, so that the one given stays open for the caller.
-DIR* listing_of(int directory) {
-    const int copy = ::dup(directory);
-    DIR* listing = copy < 0 ? nullptr : ::fdopendir(copy);
-    if (listing == nullptr && copy >= 0) {
-        ::close(copy);
-    }
-    return listing;
-}
 
 // A registry entry speaks for an object only when root or the object's owner made it; anyone else's
 // entry would let them remove objects of other users.
@@ -83,25 +74,24 @@ bool ExternalCommands::cleanup_shared_memory(const std::string& parent, const st
     if (!inner.valid()) {
         return false;
     }
-    const directory_t listing(listing_of(inner.get()));
-    if (!listing) {
+    const auto names = platform::file_manager::list_directory_at(inner.get());
+    if (!names) {
         return false;
     }
-    while (const dirent* entry = ::readdir(listing.get())) {
-        const std::string_view entry_name(entry->d_name);
-        if (entry_name.starts_with('.') || entry_name.find('/') != std::string_view::npos) {
+    for (const std::string& entry_name : *names) {
+        if (entry_name.starts_with('.') || entry_name.find('/') != std::string::npos) {
             continue;
         }
         struct stat registered {};
-        if (::fstatat(inner.get(), entry->d_name, &registered, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(inner.get(), entry_name.c_str(), &registered, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;
         }
         // Best effort: an object or a file that is already gone is what we want anyway.
-        if (may_unlink_object(entry->d_name, registered.st_uid)) {
-            (void)::shm_unlink(entry->d_name);
+        if (may_unlink_object(entry_name.c_str(), registered.st_uid)) {
+            (void)::shm_unlink(entry_name.c_str());
         }
-        if (::unlinkat(inner.get(), entry->d_name, 0) != 0 && (errno == EISDIR || errno == EPERM)) {
-            (void)::unlinkat(inner.get(), entry->d_name, AT_REMOVEDIR);
+        if (::unlinkat(inner.get(), entry_name.c_str(), 0) != 0 && (errno == EISDIR || errno == EPERM)) {
+            (void)::unlinkat(inner.get(), entry_name.c_str(), AT_REMOVEDIR);
         }
     }
     return true;

@@ -3,7 +3,6 @@
 // never through a link. A copy that fails part way removes what it created, so no half-copied bundle is
 // left behind.
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -14,7 +13,6 @@
 #include <climits>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -29,20 +27,6 @@ namespace platform::file_manager {
 namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
-
-struct directory_closer_t {
-    void operator()(DIR* directory) const { ::closedir(directory); }
-};
-
-// A listing through a descriptor of its own, so that the one given stays open for the caller.
-DIR* listing_of(int directory) {
-    const int copy = ::dup(directory);
-    DIR* listing = copy < 0 ? nullptr : ::fdopendir(copy);
-    if (listing == nullptr && copy >= 0) {
-        ::close(copy);
-    }
-    return listing;
-}
 
 // Reads a variable-size answer (attribute names or values) with the usual
 // "ask for the size, then fetch, retry if it grew" protocol.
@@ -238,30 +222,6 @@ file_result_t copy_link(const place_t& at, const source_item_t& item) {
     return {};
 }
 
-std::optional<std::vector<std::string>> entry_names(int directory) {
-    const std::unique_ptr<DIR, directory_closer_t> listing(listing_of(directory));
-    if (!listing) {
-        return std::nullopt;
-    }
-    std::vector<std::string> names;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(listing.get());
-        if (entry == nullptr) {
-            if (errno != 0) {
-                return std::nullopt;
-            }
-            break;
-        }
-        const std::string_view name(entry->d_name);
-        if (name != "." && name != "..") {
-            names.emplace_back(name);
-        }
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 file_result_t copy_directory(const place_t& at, const source_item_t& item) {
     const owned_fd_t in = open_for_reading(at.parent_from, at.name_from, item, O_DIRECTORY);
     if (!in.valid()) {
@@ -276,7 +236,7 @@ file_result_t copy_directory(const place_t& at, const source_item_t& item) {
     if (!out.valid()) {
         return failure("copy", at.to, errno);
     }
-    const auto names = entry_names(in.get());
+    const auto names = list_directory_at(in.get());
     if (!names) {
         return failure("copy", at.from, errno == 0 ? EACCES : errno);
     }

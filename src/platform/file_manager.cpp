@@ -14,6 +14,7 @@
 
 #include "platform/file_error.h"
 #include "platform/file_io.h"
+#include "platform/owned_fd.h"
 
 namespace platform::file_manager {
 namespace {
@@ -178,14 +179,27 @@ file_result_t create_file(const std::string& requested_path) {
 }
 
 std::optional<std::vector<std::string>> list_directory(const std::string& path) {
-    const std::unique_ptr<DIR, directory_closer_t> directory(::opendir(path.c_str()));
-    if (!directory) {
+    const owned_fd_t directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory.valid()) {
+        return std::nullopt;
+    }
+    return list_directory_at(directory.get());
+}
+
+std::optional<std::vector<std::string>> list_directory_at(int directory) {
+    // A listing through a descriptor of its own, so that the one given stays open for the caller.
+    const int copy = ::dup(directory);
+    const std::unique_ptr<DIR, directory_closer_t> listing(copy < 0 ? nullptr : ::fdopendir(copy));
+    if (!listing) {
+        if (copy >= 0) {
+            ::close(copy);
+        }
         return std::nullopt;
     }
     std::vector<std::string> names;
     for (;;) {
         errno = 0;
-        const dirent* entry = ::readdir(directory.get());
+        const dirent* entry = ::readdir(listing.get());
         if (entry == nullptr) {
             if (errno != 0) {
                 return std::nullopt;

@@ -41,5 +41,7 @@ file_result_t create_directory(const std::string& path, bool with_intermediates)
 file_result_t create_file(const std::string& path);
 // The names of the entries directly in the directory, "." and ".." excluded; absent when unreadable.
 [[nodiscard]] std::optional<std::vector<std::string>> list_directory(const std::string& path);
+// The same for a directory already opened; the descriptor stays the caller's.
+[[nodiscard]] std::optional<std::vector<std::string>> list_directory_at(int directory);
 
 }  // namespace platform::file_manager
