@@ -223,7 +223,8 @@ TEST_F(InstallRequest, RefusesBadInputBeforeAnyProcessIsEnded) {
         {"invalid namespace", "/Volumes/Quorvix/Quorvix.app", "a-b", true, false},
         {"not authorized", "/Volumes/Quorvix/Quorvix.app", kNamespace, false, false},
         {"a forged record in the namespace", "/Volumes/Quorvix/Quorvix.app",
-         "a\n   info 2026-01-01 00:00:00.000 helper main 1 1 install - Install done\n" + std::string(900, 'x'),
+         "a\n   info 2026-01-01 00:00:00.000 helper main 1 1 install - Install done\n" +
+             std::string(900, 'x'),
          true, false},
     };
     for (const auto& c : cases) {
