@@ -99,17 +99,25 @@ bool guest_still_running(const guest_process_t& guest) {
     return matches_token_start(guest.pid, guest.pid_version);
 }
 
-os_status_t open_guest(const audit_token_t& token, guest_process_t& out) {
+namespace {
+
+// Pins the token's process: pidfd first, then a check that the pinned process is the token's, since a pid
+// reused before the pidfd was opened shows another start time.
+bool pin_token_process(const audit_token_t& token, guest_process_t& guest) {
     if (token.pid == 0 || token.pid > static_cast<std::uint32_t>(INT_MAX)) {
-        return errSecCSNoSuchCode;
+        return false;
     }
-    guest_process_t guest;
     guest.pid = static_cast<pid_t>(token.pid);
     guest.pid_version = token.pid_version;
-    // Pin first, then confirm the pinned process is the token's: a pid reused before the pidfd was
-    // opened shows another start time.
     guest.pidfd.reset(open_pidfd(guest.pid));
-    if (!guest.pidfd.valid() || !matches_token_start(guest.pid, guest.pid_version)) {
+    return guest.pidfd.valid() && matches_token_start(guest.pid, guest.pid_version);
+}
+
+}  // namespace
+
+os_status_t open_guest(const audit_token_t& token, guest_process_t& out) {
+    guest_process_t guest;
+    if (!pin_token_process(token, guest)) {
         return errSecCSNoSuchCode;
     }
     guest.executable.reset(::open(proc_path(guest.pid, "exe").c_str(), O_RDONLY | O_CLOEXEC));
@@ -168,14 +176,8 @@ os_status_t check_hardened_runtime(const guest_process_t& guest, int executable_
 
 os_status_t check_admitted_guest(const audit_token_t& token, const file_identity_t& executable,
                                  std::string* reason) {
-    if (token.pid == 0 || token.pid > static_cast<std::uint32_t>(INT_MAX)) {
-        return errSecCSNoSuchCode;
-    }
     guest_process_t guest;
-    guest.pid = static_cast<pid_t>(token.pid);
-    guest.pid_version = token.pid_version;
-    guest.pidfd.reset(open_pidfd(guest.pid));
-    if (!guest.pidfd.valid() || !matches_token_start(guest.pid, guest.pid_version)) {
+    if (!pin_token_process(token, guest)) {
         return errSecCSNoSuchCode;
     }
     return check_running_guest(guest, executable, reason);
