@@ -20,6 +20,8 @@ deps:
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
+	@# The helper's system accounts (the client group, the verifier's user); creates only what is missing.
+	@SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); $$SUDO systemd-sysusers $(CURDIR)/packaging/quorvix-helper.sysusers
 
 build/CMakeCache.txt:
 	cmake --preset $(PRESET)
