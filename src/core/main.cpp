@@ -10,6 +10,7 @@
 #include "core/helper_tool.h"
 #include "platform/authorization_services.h"
 #include "platform/main_bundle.h"
+#include "platform/service_accounts.h"
 #include "platform/system_root.h"
 #include "platform/workspace.h"
 #include "platform/xpc/listener.h"
@@ -47,6 +48,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quorvix-helper: %s\n", problem->c_str());
         return 1;
     }
+    std::string account_problem;
+    const auto accounts = platform::look_up_service_accounts(&account_problem);
+    if (!accounts) {
+        std::fprintf(stderr, "quorvix-helper: %s\n", account_problem.c_str());
+        return 1;
+    }
+    platform::set_service_accounts(*accounts);
     auto embedded = core::embedded_main_bundle(own_executable_path());
     if (!embedded) {
         std::fprintf(stderr, "quorvix-helper: the embedded information list is unreadable\n");
