@@ -150,15 +150,14 @@ static_assert(
     }(),
     "routes must follow the request table's order");
 
-// Library validation and the tracer rule hold for a client's whole life, not only at admission: before a
-// request that can change something, a peer that has since loaded foreign code or been attached to loses
-// its connection, with one record. A peer that has simply gone needs no record.
+// The tracer rule holds for a client's whole life, not only at admission: before a request that can change
+// something, a peer that a tracer has since attached to loses its connection, with one record. A peer that
+// has simply gone needs no record.
 [[nodiscard]] bool peer_keeps_hardened_runtime(helper_tool_t& helper, platform::xpc::connection_t& connection,
                                                const request_spec_t& row) {
-    const platform::xpc::executable_identity_t& executable = connection.peer_executable();
     std::string reason;
-    const platform::os_status_t status = platform::codesign::check_admitted_guest(
-        connection.audit_token(), {executable.device, executable.inode}, &reason);
+    const platform::os_status_t status =
+        platform::codesign::check_admitted_guest(connection.audit_token(), &reason);
     if (status == platform::errSecSuccess) {
         return true;
     }

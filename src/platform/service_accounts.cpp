@@ -68,4 +68,8 @@ const service_accounts_t& service_accounts() {
     return accounts_storage();
 }
 
+bool kernel_vouches_for_peer(uid_t effective_user, gid_t effective_group) {
+    return effective_user == 0 || effective_group == service_accounts().client_group;
+}
+
 }  // namespace platform

@@ -34,4 +34,9 @@ void set_service_accounts(const service_accounts_t& accounts);
 // Until set, ids that match nothing: no peer has the client group, and the verifier cannot drop to them.
 [[nodiscard]] const service_accounts_t& service_accounts();
 
+// Whether the kernel vouches for a peer's code from its first instruction, judged by the effective ids it
+// recorded when the peer connected (never read later): root's processes, and processes that a clean
+// set-group-id exec put in the client group. Anything else may run code its starter wrote into it.
+[[nodiscard]] bool kernel_vouches_for_peer(uid_t effective_user, gid_t effective_group);
+
 }  // namespace platform

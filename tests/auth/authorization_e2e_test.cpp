@@ -20,13 +20,13 @@ std::string hex(const platform::authorization_external_form_t& bytes) {
 
 class AuthorizationEndToEnd : public testing::Test {
 protected:
-    // quorvix-helperctl as root, or through setpriv with other ids.
+    // quorvix-helperctl as root, or its copy for users through setpriv with other ids.
     fixtures::run_result_t helperctl(const std::vector<std::string>& arguments,
                                      std::vector<std::string> ids = {}) {
         if (ids.empty()) {
             return run_program(sandbox_, clients_.helperctl(), arguments);
         }
-        ids.push_back(clients_.helperctl().string());
+        ids.push_back(clients_.user_helperctl().string());
         ids.insert(ids.end(), arguments.begin(), arguments.end());
         return run_program(sandbox_, "/usr/bin/setpriv", ids);
     }

@@ -99,8 +99,8 @@ void BM_HelperVersionRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_HelperVersionRoundTrip)->UseRealTime()->Threads(1)->Threads(16);
 
-// A request that can change something, but here does nothing: before it the helper holds the peer to the
-// hardened runtime again (its memory map and every library's path, its tracer), which get_version skips.
+// A request that can change something, but here does nothing: before it the helper checks the peer for a
+// tracer again, which get_version skips.
 void BM_HelperCheckedRoundTrip(benchmark::State& state) {
     const auto connection = connect_client();
     for (auto _ : state) {

@@ -1,7 +1,9 @@
 #include "platform/codesign/verifier_process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,8 +19,10 @@
 #include "fixtures/sandbox.h"
 #include "fixtures/test_pki.h"
 #include "platform/codesign/codesign.h"
+#include "platform/codesign/verifier_account.h"
 #include "platform/codesign/verifier_protocol.h"
 #include "platform/owned_fd.h"
+#include "platform/service_accounts.h"
 
 namespace {
 
@@ -49,11 +53,54 @@ TEST(VerifierProcess, FailsClosedOnAnythingButAWholeRequest) {
     EXPECT_EQ(run_code_verifier(signed_program.get(), sandbox.path("/no/anchors.pem"), requirement),
               errSecCSSignatureFailed);
 
-    // Called with a wrong number of arguments, it refuses instead of judging something else.
+    // Called with a wrong number of arguments, or an account of root's or nobody's, it refuses instead of
+    // judging something else or as someone else.
     const fs::path verifier = fs::read_symlink("/proc/self/exe").parent_path() / verifier::kExecutableName;
-    const int status = std::system(("'" + verifier.string() + "' only-one-argument < /dev/null").c_str());
+    const std::string valid_call =
+        "'" + verifier.string() + "' '" + platform_anchors_path() + "' 'identifier x' ";
+    const std::string calls[] = {
+        "'" + verifier.string() + "' only-one-argument",
+        valid_call + "0 0",
+        valid_call + "65534 65534",
+        valid_call + std::to_string(service_accounts().verifier_user) + " 65534",
+        valid_call + "-1 " + std::to_string(service_accounts().verifier_group),
+    };
+    for (const auto& call : calls) {
+        const int status = std::system((call + " < '" + program.string() + "'").c_str());
+        ASSERT_TRUE(WIFEXITED(status)) << call;
+        EXPECT_EQ(verifier::status_for_exit(WEXITSTATUS(status)), kParamErr) << call;
+    }
+}
+
+// The verifier becomes its own account for good before it reads a client's bytes: no user can signal or
+// trace it, and nothing it could run regains root.
+TEST(VerifierProcess, GivesUpRootForItsOwnAccountForGood) {
+    fixtures::sandbox_t sandbox;
+    const service_accounts_t accounts = service_accounts();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const gid_t extra[] = {0, 4};
+        if (::setgroups(2, extra) != 0 ||
+            !verifier::give_up_root_for(accounts.verifier_user, accounts.verifier_group)) {
+            ::_exit(1);
+        }
+        uid_t r = 0, e = 0, saved = 0;
+        gid_t rg = 0, eg = 0, savedg = 0;
+        const bool users = ::getresuid(&r, &e, &saved) == 0 && r == accounts.verifier_user &&
+                           e == accounts.verifier_user && saved == accounts.verifier_user;
+        const bool groups = ::getresgid(&rg, &eg, &savedg) == 0 && rg == accounts.verifier_group &&
+                            eg == accounts.verifier_group && savedg == accounts.verifier_group;
+        const bool no_supplementary = ::getgroups(0, nullptr) == 0;
+        const bool no_new_privs = ::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) == 1;
+        ::_exit((users ? 0 : 2) | (groups ? 0 : 4) | (no_supplementary ? 0 : 8) | (no_new_privs ? 0 : 16));
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(verifier::status_for_exit(WEXITSTATUS(status)), kParamErr);
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "1: failed, 2: user ids, 4: group ids, 8: supplementary groups kept, "
+           "16: no no_new_privs";
 }
 
 // Admissions wait for the verifier one at a time, so one that hangs (here on anchors that never arrive)

@@ -1,12 +1,16 @@
 // The real helper in a sandbox root, driven by signed clients.
 #include "fixtures/helper_process.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <future>
 #include <sstream>
@@ -72,30 +76,64 @@ TEST_F(HelperProcess, RefusesClientsThatAreNotTheApplicationsSignedCode) {
     EXPECT_EQ(trace().find("Connection"), std::string::npos) << trace();
 }
 
-// Code that others than root could have written, running inside a signed client of nobody's: a preloaded
-// library that hides itself from the environment is refused at admission; one loaded after admission
-// ends the connection at the first request that can change something, with one record, while a query
-// before it is answered.
-TEST_F(HelperProcess, ClientsRunningCodeThatOthersThanRootCouldWriteAreRefused) {
-    const std::filesystem::path home = sandbox_.path("/Users/nobody");
-    const std::filesystem::path library = home / "libhide.so";
-    std::filesystem::create_directories(home);
-    std::filesystem::copy_file(fixtures::built_program("libqv_self_hiding_preload.so"), library);
-    ASSERT_EQ(chown(home.c_str(), 65534, 65534), 0);
-    ASSERT_EQ(chown(library.c_str(), 65534, 65534), 0);
-    const auto as_nobody = [&](std::vector<std::string> command) {
-        command.insert(command.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups"});
-        return run_program(sandbox_, "/usr/bin/setpriv", command);
-    };
+fixtures::run_result_t as_nobody(const fixtures::sandbox_t& sandbox, std::vector<std::string> command) {
+    command.insert(command.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups"});
+    return run_program(sandbox, "/usr/bin/setpriv", command);
+}
+
+std::size_t records_with(const std::string& trace, std::string_view text) {
+    std::size_t n = 0;
+    for (const auto& line : fixtures::lines_of(trace)) {
+        n += line.find(text) != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
+// A user's client is served only when a clean set-group-id exec put it in the client group: then the kernel
+// keeps its starter out of it from its first instruction. Any way in that the starter keeps costs the group,
+// and the connection is refused like unsigned code, without a record.
+TEST_F(HelperProcess, AdmitsAUsersClientOnlyAfterACleanSetGroupIdExec) {
+    const auto starter = fixtures::built_program("qv_hostile_starter").string();
+    const auto with_bit = clients_.user_helperctl().string();
+    const auto without_bit = sandbox_.path("/Applications/Quorvix.app/Contents/MacOS/copied-without-the-bit");
+    std::filesystem::copy_file(clients_.helperctl(), without_bit);
+    std::filesystem::permissions(without_bit, std::filesystem::perms(0755));
     fixtures::helper_process_t helper(sandbox_);
+    struct case_t {
+        const char* what;
+        std::vector<std::string> command;
+        int exit_status;
+    };
+    const case_t cases[] = {
+        {"the set-group-id copy", {with_bit, "version"}, 0},
+        {"a copy without the bit", {without_bit, "version"}, 3},
+        {"under no_new_privs", {"--no-new-privs", with_bit, "version"}, 3},
+        {"under a seccomp filter that keeps it dumpable", {starter, "seccomp", with_bit, "version"}, 3},
+        {"traced from its start", {starter, "traced", with_bit, "version"}, 3},
+    };
+    for (const auto& c : cases) {
+        const auto result = as_nobody(sandbox_, c.command);
+        EXPECT_EQ(result.exit_status, c.exit_status) << c.what << ": " << result.out << result.err;
+        EXPECT_EQ(result.out, c.exit_status == 0 ? "2.26\n" : "") << c.what;
+    }
+    EXPECT_EQ(records_with(trace(), "Connection"), 1u) << "only the admission writes a record\n" << trace();
 
-    // The sanitizers' own check of the library order would stop the client first.
-    const auto preloaded = as_nobody(std::vector<std::string>{
-        "/usr/bin/env", "LD_PRELOAD=" + library.string(), "ASAN_OPTIONS=verify_asan_link_order=0",
-        clients_.helperctl().string(), "version"});
-    EXPECT_EQ(preloaded.exit_status, 3) << preloaded.out << preloaded.err;
-    EXPECT_EQ(trace().find("Connection"), std::string::npos) << "a refusal writes no record\n" << trace();
+    // Connections made before the exec carry the credentials of their maker, not of the client it became.
+    const auto early =
+        as_nobody(sandbox_, {starter, "connect-first", "48", helper.socket_path(), with_bit, "version"});
+    EXPECT_EQ(early.exit_status, 0) << early.err;
+    auto lines = fixtures::lines_of(early.out);
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"2.26", "hello on 0 of 48"}))
+        << "the client answers, the helper "
+           "closes the earlier ones";
+    EXPECT_EQ(records_with(trace(), "Connection admitted"), 2u) << trace();
+}
 
+// The tracer rule holds for a client's whole life: a tracer attached after admission ends the connection at
+// the first request that can change something, with one record, while a query before it is answered.
+TEST_F(HelperProcess, AClientTracedAfterAdmissionIsCutOffBeforeAChange) {
+    fixtures::helper_process_t helper(sandbox_);
     const xpc::value_t nil = std::optional<std::string>();
     const std::vector<xpc::value_t> a_namespace = {std::optional<std::string>("qv")};
     const std::vector<xpc::value_t> tray = {nil, true, nil};
@@ -103,15 +141,40 @@ TEST_F(HelperProcess, ClientsRunningCodeThatOthersThanRootCouldWriteAreRefused) 
         to_hex(xpc::encode_request(1, "is_service_installed_with_namespace:with_reply:", a_namespace));
     const auto change =
         to_hex(xpc::encode_request(2, "set_tray_enabled:with_enabled:with_bundle_path:with_reply:", tray));
-    const auto loaded = as_nobody(std::vector<std::string>{
-        clients_.raw_client().string(), helper.socket_path(), "load-send", library.string(), query, change});
-    EXPECT_EQ(loaded.exit_status, 3) << loaded.out << loaded.err;
-    EXPECT_EQ(loaded.out.rfind("reply ", 0), 0u) << "the query is answered: " << loaded.out;
-    std::size_t cut_off = 0;
-    for (const auto& line : fixtures::lines_of(trace())) {
-        cut_off += line.rfind("warning ", 0) == 0 && line.find("cut off") != std::string::npos ? 1 : 0;
+    const auto traced =
+        run_program(sandbox_, clients_.raw_client(), {helper.socket_path(), "trace-send", query, change});
+    EXPECT_EQ(traced.exit_status, 3) << traced.out << traced.err;
+    EXPECT_EQ(traced.out.rfind("reply ", 0), 0u) << "the query is answered: " << traced.out;
+    EXPECT_EQ(records_with(trace(), "cut off"), 1u) << trace();
+}
+
+// The verifier runs as an account of its own: a user who stops every process it may signal does not hold
+// up root's admissions.
+TEST_F(HelperProcess, AUserSignallingAllItsProcessesDoesNotDelayRootsAdmission) {
+    fixtures::helper_process_t helper(sandbox_);
+    const pid_t stopper = fork();
+    ASSERT_GE(stopper, 0);
+    if (stopper == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+            setresuid(65534, 65534, 65534) != 0) {
+            _exit(1);
+        }
+        while (true) {
+            kill(-1, SIGSTOP);
+        }
     }
-    EXPECT_EQ(cut_off, 1u) << trace();
+    std::vector<fixtures::run_result_t> results;
+    for (int i = 0; i < 3; ++i) {
+        results.push_back(helperctl({"version"}));
+    }
+    kill(stopper, SIGKILL);
+    waitpid(stopper, nullptr, 0);
+    // Whatever else of nobody's it stopped goes on.
+    static_cast<void>(as_nobody(sandbox_, {"/bin/kill", "-CONT", "-1"}));
+    for (const auto& result : results) {
+        EXPECT_EQ(result.exit_status, 0) << result.err;
+        EXPECT_EQ(result.out, "2.26\n");
+    }
 }
 
 TEST(HelperProcessAdmission, RefusesALeafWithoutTheDeveloperExtension) {

@@ -4,10 +4,10 @@
 //   qv_raw_client SOCKET oversize         handshake, send 65,537 bytes
 //   qv_raw_client SOCKET before-echo HEX  answer the hello with HEX instead of the echo
 //   qv_raw_client SOCKET fork-send HEX    handshake, then a forked child sends HEX
-//   qv_raw_client SOCKET load-send LIBRARY HEX...  handshake, load LIBRARY, send each HEX after the reply
-//                                                   to the one before
+//   qv_raw_client SOCKET trace-send HEX1 HEX2  handshake, send HEX1, then with a tracer attached (a child
+//                                              of its own) send HEX2
 // Prints "reply <hex>" and exits 0, or exits 3 when the connection closed without one.
-#include <dlfcn.h>
+#include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,6 +45,33 @@ int await_reply(xpc::remote_connection_t& connection) {
     return 0;
 }
 
+// Sends `request` while a child of ours traces this process, and waits for the reply.
+int send_while_traced(xpc::remote_connection_t& connection, const xpc::bytes_t& request) {
+    int attached[2];
+    int done[2];
+    if (pipe(attached) != 0 || pipe(done) != 0) {
+        return 2;
+    }
+    const pid_t parent = getpid();
+    const pid_t tracer = fork();
+    if (tracer == 0) {
+        close(done[1]);
+        char byte = ptrace(PTRACE_SEIZE, parent, nullptr, nullptr) == 0 ? 'y' : 'n';
+        (void)!write(attached[1], &byte, 1);
+        (void)!read(done[0], &byte, 1);
+        _exit(0);
+    }
+    close(done[0]);
+    char byte = 0;
+    if (read(attached[0], &byte, 1) != 1 || byte != 'y') {
+        return 2;
+    }
+    const int status = connection.send_datagram(request) ? await_reply(connection) : 3;
+    close(done[1]);
+    waitpid(tracer, nullptr, 0);
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -52,7 +79,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string_view mode = argv[2];
-    const xpc::bytes_t payload = argc > 3 && mode != "load-send" ? from_hex(argv[3]) : xpc::bytes_t{};
+    const xpc::bytes_t payload = argc > 3 ? from_hex(argv[3]) : xpc::bytes_t{};
     auto connection = xpc::remote_connection_t::connect(argv[1]);
     if (!connection) {
         return 3;
@@ -73,16 +100,11 @@ int main(int argc, char** argv) {
         const xpc::bytes_t huge(xpc::kMaxMessageSize + 1, 0x51);
         return connection->send_datagram(huge) ? await_reply(*connection) : 3;
     }
-    if (mode == "load-send" && argc > 4) {
-        if (dlopen(argv[3], RTLD_NOW) == nullptr) {
-            return 2;
+    if (mode == "trace-send" && argc > 4) {
+        if (!connection->send_datagram(payload) || await_reply(*connection) != 0) {
+            return 3;
         }
-        for (int i = 4; i < argc; ++i) {
-            if (!connection->send_datagram(from_hex(argv[i])) || await_reply(*connection) != 0) {
-                return 3;
-            }
-        }
-        return 0;
+        return send_while_traced(*connection, from_hex(argv[4]));
     }
     if (mode == "fork-send") {
         const pid_t child = fork();

@@ -129,9 +129,10 @@ TEST_F(InstallEndToEnd, ARepairRequestOfAnotherUserLeavesSystemFilesAlone) {
     fs::permissions(sandbox_.path("/etc/ssh/ssh_host_ed25519_key"), fs::perms::owner_read);
     fs::permissions(sandbox_.path("/etc/sudoers"), fs::perms::owner_read | fs::perms::group_read);
     for (const char* qv_namespace : {"ssh", "sudoers"}) {
-        const auto asked = run_program(sandbox_, "/usr/bin/setpriv",
-                                       {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                        helperctl_.string(), "fix-config-permissions", qv_namespace});
+        const auto asked =
+            run_program(sandbox_, "/usr/bin/setpriv",
+                        {"--reuid=65534", "--regid=65534", "--clear-groups",
+                         clients_.user_helperctl().string(), "fix-config-permissions", qv_namespace});
         EXPECT_EQ(asked.exit_status, 0) << asked.err;
         EXPECT_EQ(asked.out, "NO\n") << qv_namespace;
     }

@@ -39,8 +39,9 @@ protected:
     }
 
     // Admits every connection unless admit_ says otherwise; installs handlers as the helper does,
-    // holding the connection weakly.
-    void start() {
+    // holding the connection weakly. Without `resume`, connections wait in the queue until the test
+    // resumes the listener.
+    void start(bool resume = true) {
         std::string reason;
         listener_ = xpc::listener_t::create_for_service("com.example.xpc-test", &reason, limits_);
         ASSERT_TRUE(listener_) << reason;
@@ -67,7 +68,9 @@ protected:
             connection->resume();
             return true;
         });
-        listener_->resume();
+        if (resume) {
+            listener_->resume();
+        }
     }
 
     [[nodiscard]] std::unique_ptr<xpc::remote_connection_t> connect() {

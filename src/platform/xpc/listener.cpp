@@ -17,6 +17,7 @@
 #include <exception>
 #include <limits>
 
+#include "platform/service_accounts.h"
 #include "platform/system_root.h"
 #include "platform/xpc/peer_process.h"
 #include "platform/xpc/thread_registry.h"
@@ -54,6 +55,12 @@ std::uint64_t open_files_limit() {
         return std::numeric_limits<std::uint64_t>::max();
     }
     return limit.rlim_cur;
+}
+
+// The peer has closed its end, or can no longer send: it will never echo a hello.
+bool peer_hung_up(int socket) {
+    pollfd peer{socket, POLLRDHUP, 0};
+    return poll(&peer, 1, 0) == 1 && (peer.revents & (POLLHUP | POLLRDHUP)) != 0;
 }
 
 owned_fd_t open_spare_descriptor() {
@@ -255,14 +262,21 @@ bool listener_t::take_connections() {
             }
             return true;
         }
-        // The caps come first: until a connection has its slot, nothing is read about its peer.
+        // What the kernel recorded at connect decides first, then the caps: until a connection has its
+        // slot, nothing is read about its peer. A user's peer outside the client group may run code that its
+        // starter wrote into it, so it is refused like unsigned code, without a word; so is a peer that has
+        // already hung up, which could never be served.
         ucred credentials{};
         socklen_t length = sizeof credentials;
-        if (getsockopt(client.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+        if (getsockopt(client.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
+            !kernel_vouches_for_peer(credentials.uid, credentials.gid) || peer_hung_up(client.get())) {
             continue;
         }
         std::string refusal;
         auto slot = budget_->acquire(credentials.uid, &refusal);
+        if (!slot && drop_departed_connections()) {
+            slot = budget_->acquire(credentials.uid, &refusal);
+        }
         if (!slot) {
             refusals_.note(std::move(refusal));
             continue;
@@ -286,6 +300,11 @@ std::optional<listener_t::waiting_connection_t> listener_t::next_to_examine() {
     return taken;
 }
 
+bool listener_t::drop_departed_connections() {
+    return std::erase_if(waiting_,
+                         [](const waiting_connection_t& c) { return peer_hung_up(c.socket.get()); }) > 0;
+}
+
 bool listener_t::drop_waiting_connection() {
     if (!spare_descriptor_.valid()) {
         return false;
@@ -306,8 +325,11 @@ void listener_t::examine(waiting_connection_t waiting) {
         report(errno_text("connection closed unexamined: SO_PASSCRED"));
         return;
     }
-    // A peer that has gone, or whose process cannot be read, is refused without a word: anyone can make
-    // such peers by the thousand, and a record for each would push the true ones out of the trace.
+    // A peer that has hung up or gone, or whose process cannot be read, is refused without a word: anyone
+    // can make such peers by the thousand, and a record for each would push the true ones out of the trace.
+    if (peer_hung_up(client.get())) {
+        return;
+    }
     auto peer = peer_process_t::from_socket(client.get());
     if (!peer) {
         return;

@@ -1,8 +1,9 @@
 #pragma once
 // Stand-in for NSXPCListener on a Mach service: an AF_UNIX SOCK_SEQPACKET socket at
 // <root>/var/run/<service name>, or the one handed over by systemd socket activation. Its queue is one
-// thread, on which the delegate decides about each new connection, one at a time; connections over the
-// caps of connection_budget.h are closed before that.
+// thread, on which the delegate decides about each new connection, one at a time. Before that, connections
+// are closed at once whose peer the kernel did not vouch for when it connected (platform::
+// kernel_vouches_for_peer), whose peer has hung up, or that are over the caps of connection_budget.h.
 
 #include <sys/types.h>
 
@@ -95,6 +96,8 @@ private:
     [[nodiscard]] bool take_connections();
     [[nodiscard]] std::optional<waiting_connection_t> next_to_examine();
     [[nodiscard]] bool drop_waiting_connection();
+    // Gives back the slots of waiting connections whose peers have hung up; true when there were any.
+    [[nodiscard]] bool drop_departed_connections();
     // Examines the peer and offers the connection to the delegate, one at a time.
     void examine(waiting_connection_t waiting);
     void report(std::string_view message) const;

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <system_error>
 #include <vector>
 
 #include "platform/xpc/connection.h"
@@ -28,6 +29,7 @@ thread_registry_t::~thread_registry_t() {
 
 bool thread_registry_t::spawn(const std::shared_ptr<connection_t>& connection, std::function<void()> body) {
     std::list<std::thread> ended;
+    bool started = true;
     {
         std::lock_guard lock(mutex_);
         if (shut_down_) {
@@ -44,17 +46,23 @@ bool thread_registry_t::spawn(const std::shared_ptr<connection_t>& connection, s
         auto worker = workers_.insert(workers_.end(), worker_t{{}, connection, false});
         // The body (and what it holds) is destroyed before the worker counts as ended, so a join that
         // follows sees a thread with nothing left to release.
-        worker->thread = std::thread([this, worker, body = std::move(body)]() mutable {
-            // Trace records name the thread; new threads would otherwise inherit the main thread's name.
-            pthread_setname_np(pthread_self(), "qv-connection");
-            body();
-            body = nullptr;
-            std::lock_guard done(mutex_);
-            worker->ended = true;
-        });
+        try {
+            worker->thread = std::thread([this, worker, body = std::move(body)]() mutable {
+                // Trace records name the thread; new threads would otherwise inherit the main thread's name.
+                pthread_setname_np(pthread_self(), "qv-connection");
+                body();
+                body = nullptr;
+                std::lock_guard done(mutex_);
+                worker->ended = true;
+            });
+        } catch (const std::system_error&) {
+            // Out of threads or memory: the caller gives back what the connection holds.
+            workers_.erase(worker);
+            started = false;
+        }
     }
     join_all(ended);
-    return true;
+    return started;
 }
 
 void thread_registry_t::shutdown() {

@@ -20,7 +20,8 @@ public:
     thread_registry_t(const thread_registry_t&) = delete;
     thread_registry_t& operator=(const thread_registry_t&) = delete;
 
-    // Starts `body` for `connection` and joins threads that have ended. False after shutdown().
+    // Starts `body` for `connection` and joins threads that have ended. False after shutdown(), or when no
+    // thread can be started.
     [[nodiscard]] bool spawn(const std::shared_ptr<connection_t>& connection, std::function<void()> body);
     // Invalidates the connections that still run and joins every thread; later spawns are refused.
     void shutdown();
