@@ -14,7 +14,7 @@ constexpr id_t kNoId = static_cast<id_t>(-1);
 
 std::string how_to_create(std::string_view what) {
     return std::string(what) +
-           " is missing; create the helper's accounts with: systemd-sysusers "
+           " is missing or not an account of its own; create the helper's accounts with: systemd-sysusers "
            "/usr/lib/sysusers.d/quorvix-helper.conf";
 }
 
@@ -30,7 +30,9 @@ service_accounts_t& accounts_storage() {
 
 }  // namespace
 
-std::optional<service_accounts_t> look_up_service_accounts(std::string* problem) {
+std::optional<service_accounts_t> look_up_service_accounts(std::string* problem,
+                                                           std::string_view client_group_name,
+                                                           std::string_view verifier_user_name) {
     const auto fail = [problem](std::string text) -> std::optional<service_accounts_t> {
         if (problem != nullptr) {
             *problem = std::move(text);
@@ -40,7 +42,7 @@ std::optional<service_accounts_t> look_up_service_accounts(std::string* problem)
     std::vector<char> buffer(16384);
     group group_entry{};
     group* found_group = nullptr;
-    const std::string group_name(kClientGroupName);
+    const std::string group_name(client_group_name);
     if (getgrnam_r(group_name.c_str(), &group_entry, buffer.data(), buffer.size(), &found_group) != 0 ||
         found_group == nullptr || !usable(found_group->gr_gid)) {
         return fail(how_to_create("the group " + group_name));
@@ -49,7 +51,7 @@ std::optional<service_accounts_t> look_up_service_accounts(std::string* problem)
     accounts.client_group = found_group->gr_gid;
     passwd user_entry{};
     passwd* found_user = nullptr;
-    const std::string user_name(kVerifierUserName);
+    const std::string user_name(verifier_user_name);
     if (getpwnam_r(user_name.c_str(), &user_entry, buffer.data(), buffer.size(), &found_user) != 0 ||
         found_user == nullptr || !usable(found_user->pw_uid) || !usable(found_user->pw_gid) ||
         found_user->pw_gid == accounts.client_group) {

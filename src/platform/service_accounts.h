@@ -25,9 +25,12 @@ struct service_accounts_t {
     gid_t verifier_group = 0;
 };
 
-// Looks both accounts up. Absent, with one line for the operator naming what is missing and how to create
-// it, when either is missing or is root's or the kernel's overflow id.
-[[nodiscard]] std::optional<service_accounts_t> look_up_service_accounts(std::string* problem);
+// Looks both accounts up (other names only for tests). Absent, with one line for the operator naming what
+// is missing and how to create it, when either is missing, has root's or the kernel's overflow id, or when
+// the verifier's group is the client group.
+[[nodiscard]] std::optional<service_accounts_t> look_up_service_accounts(
+    std::string* problem, std::string_view client_group_name = kClientGroupName,
+    std::string_view verifier_user_name = kVerifierUserName);
 
 // The accounts the process works with: set once at start, before any thread, as the system root is.
 void set_service_accounts(const service_accounts_t& accounts);
