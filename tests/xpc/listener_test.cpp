@@ -42,7 +42,26 @@ std::size_t wait_for_threads(std::size_t expected) {
 
 class XpcListener : public service_fixture_t {
 protected:
+    // Admits every connection, the first only once release_waiting_handler() is called; examining_ tells
+    // when it waits. Starts afresh each time.
+    void hold_the_first_admission() {
+        std::lock_guard lock(mutex_);
+        release_ = false;
+        examining_ = false;
+        admit_ = [this, first = true](const auto&) mutable {
+            std::unique_lock lock(mutex_);
+            if (std::exchange(first, false)) {
+                examining_ = true;
+                changed_.notify_all();
+                changed_.wait(lock, [&] { return release_; });
+            }
+            return true;
+        };
+    }
+
     // How many admitted connections no longer exist, their slots given back.
+    bool examining_ = false;  // guarded by mutex_
+
     std::size_t expired_admissions() {
         std::lock_guard lock(mutex_);
         return static_cast<std::size_t>(std::count_if(admitted_.begin(), admitted_.end(),
@@ -251,17 +270,7 @@ TEST_F(XpcListener, PeersThatHaveHungUpHoldNoSlot) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        bool first = true;
-        bool examining = false;
-        admit_ = [&](const auto&) {
-            std::unique_lock lock(mutex_);
-            if (std::exchange(first, false)) {
-                examining = true;
-                changed_.notify_all();
-                changed_.wait(lock, [&] { return release_; });
-            }
-            return true;
-        };
+        hold_the_first_admission();
         limits_.root = c.root_cap;
         start(false);
         // The first one's examination holds back all those accepted with it.
@@ -271,7 +280,7 @@ TEST_F(XpcListener, PeersThatHaveHungUpHoldNoSlot) {
             departing.push_back(connect());
         }
         listener_->resume();
-        ASSERT_TRUE(wait_for([&] { return examining; }));
+        ASSERT_TRUE(wait_for([&] { return examining_; }));
         departing.clear();
         for (int i = 0; i < c.gone_before_accept; ++i) {
             ASSERT_TRUE(connect());
@@ -291,7 +300,6 @@ TEST_F(XpcListener, PeersThatHaveHungUpHoldNoSlot) {
         listener_.reset();
         std::lock_guard lock(mutex_);
         admitted_.clear();
-        release_ = false;
     }
 }
 
@@ -321,21 +329,11 @@ TEST_F(XpcListener, AConnectionWithoutAThreadGivesBackWhatItHeld) {
 }
 
 TEST_F(XpcListener, PeerGoneBeforeItsExaminationIsRefusedWithoutAReport) {
-    bool first = true;
-    bool examining = false;
     // The first admission waits, so that the next peer is certainly gone when its turn comes.
-    admit_ = [&](const auto&) {
-        std::unique_lock lock(mutex_);
-        if (std::exchange(first, false)) {
-            examining = true;
-            changed_.notify_all();
-            changed_.wait(lock, [&] { return release_; });
-        }
-        return true;
-    };
+    hold_the_first_admission();
     start();
     auto waiting = connect();
-    ASSERT_TRUE(wait_for([&] { return examining; }));
+    ASSERT_TRUE(wait_for([&] { return examining_; }));
     const pid_t vanished = fork();
     ASSERT_GE(vanished, 0);
     if (vanished == 0) {
