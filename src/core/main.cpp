@@ -51,14 +51,12 @@ void warn_of_missing_tools(support::trace_t& trace) {
     if (missing.empty()) {
         return;
     }
-    std::string list;
-    for (const std::string& path : missing) {
-        list += (list.empty() ? "" : ", ") + path;
+    std::string message = "system tools missing, the requests that run them will fail:";
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+        message += (i == 0 ? " " : ", ") + missing[i];
     }
-    trace_warning(trace, "System tools missing, the requests that run them will fail: %s", list.c_str());
-    std::fprintf(stderr,
-                 "quorvix-helper: warning: system tools missing, the requests that run them will fail: %s\n",
-                 list.c_str());
+    trace_warning(trace, "%s", message.c_str());
+    std::fprintf(stderr, "quorvix-helper: warning: %s\n", message.c_str());
 }
 
 }  // namespace

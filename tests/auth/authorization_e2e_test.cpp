@@ -42,7 +42,7 @@ protected:
 TEST_F(AuthorizationEndToEnd, GlobalSettingsAreUnlockedForRootOnlyAndOnlyWithItsOwnForm) {
     EXPECT_EQ(helperctl({"check-global-settings"}).out, "YES\n");
     const auto nobody = helperctl({"check-global-settings"}, nobody_);
-    EXPECT_EQ(nobody.exit_status, 0) << nobody.err;
+    EXPECT_EQ(nobody.exit_status, 1) << nobody.err;
     EXPECT_EQ(nobody.out, "NO\n");
     // Only the effective user counts, on both sides: root with another real user is still root.
     const auto effective_root = helperctl({"check-global-settings"}, {"--ruid=65534"});
