@@ -51,7 +51,7 @@ echo "listening on $socket; the helper is started by the first connection"
 
 say "The signed client asks for the helper's version"
 show "$app/quorvix-helperctl" version
-echo "helper process: $(pgrep -x quorvix-helper || pgrep -x quorvix || echo none)"
+echo "helper process: $(ps -o pid=,comm= -p "$activator")"
 
 say "An unsigned copy of the same client is refused (exit status 3)"
 cp "$bin/quorvix-helperctl" "$root/usr/local/bin/quorvix-helperctl"
