@@ -8,7 +8,7 @@ DEB_PACKAGES := cmake make g++ pkg-config libplist-dev libxxhash-dev libssl-dev 
   libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev procps systemd util-linux openssl \
   sqlite3 clang libclang-rt-14-dev clang-format python3
 
-.PHONY: all deps build check test demo bench fuzz asan tsan format clean
+.PHONY: all deps build quiet-build check test demo sandbox bench fuzz asan tsan format clean
 
 all: build
 
@@ -24,7 +24,7 @@ deps:
 	@SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); $$SUDO systemd-sysusers $(CURDIR)/packaging/quorvix-helper.sysusers
 
 build/CMakeCache.txt:
-	cmake --preset $(PRESET)
+	cmake --preset $(PRESET) > /dev/null
 
 build: build/CMakeCache.txt
 	cmake --build build -j $(JOBS)
@@ -34,8 +34,16 @@ check: deps
 	cmake --build build -j $(JOBS)
 	ctest --test-dir build --output-on-failure -j $(JOBS) --label-exclude bench
 
-demo: deps build
-	./scripts/demo.sh
+# The demo and the sandbox keep the build's output in build/build.log and show it only when the build fails.
+quiet-build: build/CMakeCache.txt
+	@echo "Building; the output goes to build/build.log"
+	@cmake --build build -j $(JOBS) > build/build.log 2>&1 || { tail -n 40 build/build.log; exit 1; }
+
+demo: deps quiet-build
+	@./scripts/demo.sh
+
+sandbox: deps quiet-build
+	@./scripts/sandbox
 
 bench: deps build
 	./scripts/run-benchmarks

@@ -14,11 +14,16 @@ rights_outcome_t run_rights_action(platform::authorization_services_t& services,
     } else {
         auth::helper_tool_common_t::delete_authorization_rights(created.reference);
     }
-    rights_outcome_t outcome{platform::errAuthorizationSuccess, {}};
+    // A lookup that fails for another reason than a missing right counts against either action.
+    const platform::os_status_t expected = action == rights_action_t::setup
+                                               ? platform::errAuthorizationSuccess
+                                               : platform::errAuthorizationDenied;
+    rights_outcome_t outcome{platform::errAuthorizationSuccess, {}, true};
     for (const std::string& name : auth::helper_tool_common_t::authRightNames()) {
         const platform::authorization_right_lookup_t lookup = services.right_get(name);
         outcome.rights.push_back(
             {name, lookup.definition ? std::optional<std::string>(lookup.definition->rule) : std::nullopt});
+        outcome.carried_out = outcome.carried_out && lookup.status == expected;
     }
     return outcome;
 }

@@ -3,17 +3,14 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${QV_BUILD_DIR:-$top/build}
-bin=$build/bin
-digits=$(sed -n 's/^QV_LABEL_DIGITS:STRING=//p' "$build/CMakeCache.txt")
-team=$(sed -n 's/^QV_TEAM_ID:STRING=//p' "$build/CMakeCache.txt")
-service=com.trellwick.quorvix-qv-$digits.Helper
-identifier=com.trellwick.quorvix-qv-$digits
+# shellcheck source=lib/sandbox.sh
+. "$top/scripts/lib/sandbox.sh"
 
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
-show() { printf '$ %s\n' "$*"; "$@"; }
+# Runs a command as typed; a status other than 0 (NO is 1, a refusal 3) is shown, not fatal.
+show() { printf '$ %s\n' "$*"; "$@" || echo "(exit status $?)"; }
 
 root=$(mktemp -d /tmp/quorvix-demo-XXXXXX)
-chmod 755 "$root"
 activator=
 cleanup() {
   [ -n "$activator" ] && kill "$activator" 2>/dev/null || true
@@ -22,14 +19,14 @@ cleanup() {
 trap cleanup EXIT
 
 say "A sandbox system root at $root"
-mkdir -p "$root"/{Applications,Library/LaunchDaemons,Library/LaunchAgents,Library/PrivilegedHelperTools} \
-  "$root"/{etc/codesign,var/log,var/run,var/db,usr/local/bin,Volumes,tmp/qv_shm/qv}
+sandbox_create "$root"
 export QUORVIX_SYSTEM_ROOT=$root
 echo "QUORVIX_SYSTEM_ROOT=$root: every fixed path the helper uses lies below it."
+echo "Stand-ins for the system tools under the root log each call to $root/var/log/quorvix-stand-ins.log;"
+echo "chmod and chown are the real ones, and ps lists only the processes that run from inside the sandbox."
 
 say "A demo certificate authority; its root becomes the trusted anchor"
-"$top/scripts/make-demo-pki.sh" "$root/pki" "$team"
-cp "$root/pki/root.pem" "$root/etc/codesign/anchors.pem"
+sandbox_pki "$root"
 echo "leaf: $(openssl x509 -in "$root/pki/leaf.pem" -noout -subject)"
 
 say "The client, signed as the application ($identifier)"
@@ -44,7 +41,9 @@ show "$bin/qv-codesign" display "$app/quorvix-helperctl"
 
 say "systemd-socket-activate holds the service socket and starts the helper on the first connection"
 socket=$root/var/run/$service
-systemd-socket-activate --seqpacket -l "$socket" -E QUORVIX_SYSTEM_ROOT="$root" "$bin/quorvix-helper" &
+# Its own chatter goes to a log; the helper's warnings (stderr) with it.
+systemd-socket-activate --seqpacket -l "$socket" -E QUORVIX_SYSTEM_ROOT="$root" "$bin/quorvix-helper" \
+  2>> "$root/var/log/helper.log" &
 activator=$!
 for _ in $(seq 100); do [ -S "$socket" ] && break; sleep 0.05; done
 chmod 666 "$socket"
@@ -52,55 +51,17 @@ echo "listening on $socket; the helper is started by the first connection"
 
 say "The signed client asks for the helper's version"
 show "$app/quorvix-helperctl" version
-echo "helper process: $(pgrep -x quorvix-helper || pgrep -x quorvix || echo none)"
+echo "helper process: $(ps -o pid=,comm= -p "$activator")"
 
 say "An unsigned copy of the same client is refused (exit status 3)"
 cp "$bin/quorvix-helperctl" "$root/usr/local/bin/quorvix-helperctl"
-set +e
 show "$root/usr/local/bin/quorvix-helperctl" version
-echo "exit status $?"
-set -e
-
-say "Stand-ins for the system tools under the root: launchctl, security, xattr and hdiutil only log"
-mkdir -p "$root/bin" "$root/usr/bin" "$root/usr/sbin"
-for tool in bin/launchctl usr/bin/security usr/bin/xattr usr/bin/hdiutil; do
-  printf '#!/bin/sh\necho "%s $*" >> "%s/var/log/tools.log"\n' "${tool##*/}" "$root" > "$root/$tool"
-  chmod 755 "$root/$tool"
-done
-# chmod is the real one; chown too, with gid 0 where the group wheel has no name; ps lists only the
-# processes that run from inside the sandbox, so nothing else on this machine is ended.
-ln -s /bin/chmod "$root/bin/chmod"
-printf '#!/bin/sh\nfor a; do shift; case "$a" in *:wheel) a="${a%%:wheel}:0";; esac; set -- "$@" "$a"; done\nexec /bin/chown "$@"\n' \
-  > "$root/usr/sbin/chown"
-printf '#!/bin/sh\n/bin/ps "$@" | awk -v root="%s/" '"'"'NR == 1 || index($0, root)'"'"'\n' "$root" > "$root/bin/ps"
-chmod 755 "$root/usr/sbin/chown" "$root/bin/ps"
-echo "calls are logged to $root/var/log/tools.log"
 
 say "A signed sample application on the mounted image $root/Volumes/Quorvix"
 image_app=$root/Volumes/Quorvix/Quorvix.app
-mkdir -p "$image_app/Contents/MacOS"
-cat > "$image_app/Contents/Info.plist" <<PLIST
-<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0">
-<dict>
-  <key>CFBundleIdentifier</key><string>$identifier</string>
-  <key>CFBundleShortVersionString</key><string>2.26.0</string>
-</dict>
-</plist>
-PLIST
-cat > "$image_app/Contents/MacOS/Quorvix" <<SCRIPT
-#!/bin/sh
-echo "Quorvix started from \$0 as \$(id -un)" >> "$root/tmp/quorvix-app.log"
-exit 0
-SCRIPT
-chmod 755 "$image_app/Contents/MacOS/Quorvix"
-"$bin/qv-codesign" sign --identifier "$identifier" --key "$root/pki/leaf.key" --cert "$root/pki/leaf.pem" \
-  --chain "$root/pki/intermediate.pem" "$image_app/Contents/MacOS/Quorvix"
-find "$image_app" -type f | sed "s|$root||"
 config=$root/Users/demo/config
-mkdir -p "$config"
-echo "listen = 5938" > "$config/system.conf"
-echo "autostart = yes" > "$config/service.conf"
+sandbox_sample_app "$root"
+find "$image_app" -type f | sed "s|$root||"
 echo "its configuration: $(ls "$config" | tr '\n' ' ')"
 
 say "The application installs itself: copied into /Applications, given to root, job files written, started"
@@ -133,7 +94,7 @@ show "$app/quorvix-helperctl" is-installed quorvix_demo
 echo "left in /Applications: $(ls "$root/Applications" | wc -l) entries; job files: $(ls "$root"/Library/Launch*/ | grep -c quorvix_demo || true)"
 
 say "What the system tools were asked to do"
-cat "$root/var/log/tools.log"
+cat "$root/var/log/quorvix-stand-ins.log"
 
 say "The trace file, $root/var/log/quorvix.trace: its warnings and errors, and its last records"
 grep -E '^ *(warning|error) ' "$root/var/log/quorvix.trace" || echo "(none)"

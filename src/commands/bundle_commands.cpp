@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "commands/external_commands.h"
+#include "commands/system_tools.h"
 #include "commands/task.h"
 #include "commands/utf8.h"
 #include "platform/main_bundle.h"
-#include "platform/system_root.h"
 #include "support/trace.h"
 
 namespace commands {
@@ -24,7 +24,7 @@ const char* permissions_trace_name() {
 }
 
 std::string disk_image_pipeline() {
-    return platform::system_path("/usr/bin/hdiutil") +
+    return tool_path(system_tool_t::hdiutil) +
            " info -plist | tail -r | sed -n '/\\/Volumes\\/Quorvix/,/dmg/p' | grep dmg | "
            "sed 's/<string>\\([^<]*\\)<\\/string>/\\1/'";
 }
@@ -91,8 +91,7 @@ void ExternalCommands::relaunchQuorvix() {
     if (!bundle) {
         return;
     }
-    task_t::launch_detached(platform::system_path("/bin/sh"),
-                            {"-c", "open -n " + shell_quoted(bundle->path())});
+    task_t::launch_detached(tool_path(system_tool_t::sh), {"-c", "open -n " + shell_quoted(bundle->path())});
 }
 
 bool ExternalCommands::reset_system_permissions() {
@@ -103,7 +102,7 @@ bool ExternalCommands::reset_system_permissions() {
     }
     support::trace_t trace(permissions_trace_name);
     support::trace_info(trace, "resetting the privacy permissions of the application");
-    return task_t::syncExec(platform::system_path("/usr/bin/tccutil"), {"reset", "All", *identifier}) == 0;
+    return task_t::syncExec(tool_path(system_tool_t::tccutil), {"reset", "All", *identifier}) == 0;
 }
 
 std::optional<std::string> ExternalCommands::getSupportQueueString() {
@@ -114,7 +113,7 @@ std::optional<std::string> ExternalCommands::getSupportQueueString() {
     if (auto value = support_queue_attribute(bundle->path())) {
         return value;
     }
-    task_t pipeline(platform::system_path("/bin/sh"), {"-c", disk_image_pipeline()});
+    task_t pipeline(tool_path(system_tool_t::sh), {"-c", disk_image_pipeline()});
     const auto output = pipeline.syncStdOutExecute();
     if (!output) {
         return std::nullopt;

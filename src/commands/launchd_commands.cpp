@@ -1,10 +1,10 @@
 // launchd jobs: launchctl in the system domain, and the two boolean keys of a job file.
 
 #include "commands/external_commands.h"
+#include "commands/system_tools.h"
 #include "commands/task.h"
 #include "platform/file_manager.h"
 #include "platform/property_list.h"
-#include "platform/system_root.h"
 
 namespace commands {
 namespace {
@@ -13,7 +13,7 @@ constexpr std::string_view kDisabledKey = "Disabled";
 constexpr std::string_view kRunAtLoadKey = "RunAtLoad";
 
 [[nodiscard]] bool launchctl(std::vector<std::string> arguments) {
-    return task_t::syncExec(platform::system_path("/bin/launchctl"), arguments) == 0;
+    return task_t::syncExec(tool_path(system_tool_t::launchctl), arguments) == 0;
 }
 
 }  // namespace

@@ -7,8 +7,8 @@
 #include <cstdio>
 
 #include "commands/external_commands.h"
+#include "commands/system_tools.h"
 #include "commands/task.h"
-#include "platform/system_root.h"
 #include "support/trace.h"
 
 namespace commands {
@@ -36,18 +36,18 @@ std::vector<std::string> with_recursion(bool recursively, std::vector<std::strin
 bool ExternalCommands::chmod(const std::string& path, std::uint16_t mode, bool recursively) {
     std::array<char, 8> octal{};
     std::snprintf(octal.data(), octal.size(), "%o", static_cast<unsigned>(mode));
-    return task_t::syncExec(platform::system_path("/bin/chmod"),
+    return task_t::syncExec(tool_path(system_tool_t::chmod),
                             with_recursion(recursively, {octal.data(), path})) == 0;
 }
 
 bool ExternalCommands::chown(const std::string& path, const std::string& owner, const std::string& group,
                              bool recursively) {
-    return task_t::syncExec(platform::system_path("/usr/sbin/chown"),
+    return task_t::syncExec(tool_path(system_tool_t::chown),
                             with_recursion(recursively, {owner + ":" + group, path})) == 0;
 }
 
 bool ExternalCommands::removeOpenWarningFromQuorvix(const std::string& bundle_path) {
-    return task_t::syncExec(platform::system_path("/usr/bin/xattr"),
+    return task_t::syncExec(tool_path(system_tool_t::xattr),
                             {"-d", "-r", "com.apple.quarantine", bundle_path}) == 0;
 }
 

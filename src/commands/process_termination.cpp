@@ -6,11 +6,11 @@
 #include <system_error>
 
 #include "commands/external_commands.h"
+#include "commands/system_tools.h"
 #include "commands/task.h"
 #include "platform/bundle.h"
 #include "platform/process_handle.h"
 #include "platform/process_info.h"
-#include "platform/system_root.h"
 
 namespace commands {
 namespace {
@@ -45,7 +45,7 @@ std::filesystem::path bundle_path_of(const std::string& exe) {
 
 process_list_t discover_application_processes() {
     const std::uint64_t listing_tick = platform::wait_for_next_start_time_tick();
-    task_t ps(platform::system_path("/bin/ps"), {"-eo", "pid,args"});
+    task_t ps(tool_path(system_tool_t::ps), {"-eo", "pid,args"});
     process_list_t list = parse_process_list(ps.run_capturing().output);
     for (process_record_t& record : list.records) {
         record.listing_tick = listing_tick;

@@ -4,10 +4,10 @@
 #include <string_view>
 
 #include "commands/external_commands.h"
+#include "commands/system_tools.h"
 #include "commands/task.h"
 #include "platform/launch_services.h"
 #include "platform/property_list.h"
-#include "platform/system_root.h"
 #include "support/trace.h"
 
 namespace commands {
@@ -57,8 +57,7 @@ std::string authrestart_input(const std::string& user, const std::string& passwo
 }  // namespace
 
 bool ExternalCommands::ejectQuorvixDMG(const std::string& mount_point) {
-    return task_t::syncExec(platform::system_path("/usr/bin/hdiutil"), {"detach", mount_point, "-force"}) ==
-           0;
+    return task_t::syncExec(tool_path(system_tool_t::hdiutil), {"detach", mount_point, "-force"}) == 0;
 }
 
 bool ExternalCommands::ls_register_app(const std::string& bundle_path) {
@@ -66,19 +65,17 @@ bool ExternalCommands::ls_register_app(const std::string& bundle_path) {
 }
 
 bool ExternalCommands::remove_authorization(const std::string& right) {
-    return task_t::syncExec(platform::system_path("/usr/bin/security"),
-                            {"authorizationdb", "remove", right}) == 0;
+    return task_t::syncExec(tool_path(system_tool_t::security), {"authorizationdb", "remove", right}) == 0;
 }
 
 bool ExternalCommands::force_reboot() {
-    return task_t::syncExec(platform::system_path("/sbin/shutdown"), {"-r", "+6sec"}) == 0;
+    return task_t::syncExec(tool_path(system_tool_t::shutdown), {"-r", "+6sec"}) == 0;
 }
 
 bool ExternalCommands::forceRebootUser(const std::string& user, const std::string& password) {
     const std::string input = authrestart_input(user, password);
-    const std::int32_t status =
-        task_t::syncExecWithInput(platform::system_path("/usr/bin/fdesetup"),
-                                  {"authrestart", "-delayminutes", "-1", "-inputplist"}, input);
+    const std::int32_t status = task_t::syncExecWithInput(
+        tool_path(system_tool_t::fdesetup), {"authrestart", "-delayminutes", "-1", "-inputplist"}, input);
     if (status != 0) {
         support::trace_t trace(reboot_trace_name);
         support::trace_error(trace, "authenticated restart failed with status %d; not restarting", status);
@@ -92,7 +89,7 @@ bool ExternalCommands::detect_sleep_proxy(std::int32_t timeout_seconds) {
     if (timeout_seconds < 1) {
         return false;
     }
-    task_t browse(platform::system_path("/usr/bin/dns-sd"), {"-B", std::string(kSleepProxyService), "local"});
+    task_t browse(tool_path(system_tool_t::dns_sd), {"-B", std::string(kSleepProxyService), "local"});
     const auto output = browse.syncStdOutExecuteWithTimeout(static_cast<double>(timeout_seconds));
     if (!output) {
         return false;

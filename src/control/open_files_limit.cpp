@@ -1,9 +1,9 @@
 // Raising the system-wide open-files limit when the helper's own limit shows it is low.
 #include <cerrno>
 
+#include "commands/system_tools.h"
 #include "commands/task.h"
 #include "core/helper_tool.h"
-#include "platform/system_root.h"
 
 namespace core {
 namespace {
@@ -42,7 +42,8 @@ void helper_tool_t::fixOSMaxFilesIfNeedAndReply(const reply_t<bool>& reply) {
 }
 
 void helper_tool_t::_hackOSMaxFiles() {
-    (void)commands::task_t::syncExec(platform::system_path("/bin/launchctl"), kRaiseLimitArguments);
+    (void)commands::task_t::syncExec(commands::tool_path(commands::system_tool_t::launchctl),
+                                     kRaiseLimitArguments);
 }
 
 open_files_query_t query_process_open_files_limit() {

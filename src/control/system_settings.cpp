@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "commands/external_commands.h"
+#include "commands/system_tools.h"
 #include "commands/task.h"
 #include "core/helper_tool.h"
-#include "platform/system_root.h"
 
 namespace core {
 namespace {
@@ -63,7 +63,7 @@ std::optional<std::int32_t> previous_darkwake_mode(std::string_view output) {
 
 void helper_tool_t::set_darkwake_mode(std::int32_t mode, const reply_t<std::int32_t>& reply) {
     // 1.
-    commands::task_t sysctl(platform::system_path("/usr/sbin/sysctl"),
+    commands::task_t sysctl(commands::tool_path(commands::system_tool_t::sysctl),
                             {"debug.darkwake=" + std::to_string(mode)});
     const auto output = sysctl.syncStdOutExecute();
     // 2.-3.

@@ -51,8 +51,15 @@ void helper_tool_t::run() {
     }).detach();
 
     while (!idle_exit_due()) {
+        if (const auto signal = deps_.take_stop_signal ? deps_.take_stop_signal() : std::nullopt) {
+            trace_info(_trace, "Stopping on signal %d with %zu clients connected", *signal,
+                       active_connection_count());
+            break;
+        }
         clock().sleep_for(1.0);
     }
+    // Connections end and the socket file goes now, before the process writes its end record.
+    _listener.reset();
 }
 
 bool helper_tool_t::idle_exit_due() const {

@@ -70,6 +70,8 @@ struct helper_dependencies_t {
     platform::workspace_t* workspace = nullptr;
     // The last path component of the process's argument 0: the helper's own executable name.
     std::string own_executable_name;
+    // A stop signal that has arrived (SIGTERM, SIGINT), taken without waiting; none when empty.
+    std::function<std::optional<int>()> take_stop_signal;
 };
 
 // The error object of a refused authorization check: a status of Authorization Services (or -50).
@@ -90,7 +92,7 @@ public:
     helper_tool_t& operator=(const helper_tool_t&) = delete;
 
     // Resumes the listener, runs the open-files check once on its own thread and turns one-second slices
-    // until the exit test passes.
+    // until the exit test passes or a stop signal has come; then closes the listener (and its socket file).
     void run();
     // False when the listener could not be created: the helper would serve nobody.
     [[nodiscard]] bool listening() const { return _listener != nullptr; }

@@ -5,12 +5,15 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "commands/system_tools.h"
 #include "core/embedded_resources.h"
 #include "core/helper_tool.h"
 #include "platform/authorization_services.h"
 #include "platform/main_bundle.h"
 #include "platform/service_accounts.h"
+#include "platform/stop_signals.h"
 #include "platform/system_root.h"
 #include "platform/workspace.h"
 #include "platform/xpc/listener.h"
@@ -41,9 +44,25 @@ std::string last_path_component(std::string path) {
     return slash == std::string::npos || path.size() == 1 ? path : path.substr(slash + 1);
 }
 
+// One record, and the same line on standard error (the journal under systemd), so that an operator sees
+// at once which requests will fail.
+void warn_of_missing_tools(support::trace_t& trace) {
+    const std::vector<std::string> missing = commands::missing_system_tools();
+    if (missing.empty()) {
+        return;
+    }
+    std::string message = "system tools missing, the requests that run them will fail:";
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+        message += (i == 0 ? " " : ", ") + missing[i];
+    }
+    trace_warning(trace, "%s", message.c_str());
+    std::fprintf(stderr, "quorvix-helper: warning: %s\n", message.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    platform::block_stop_signals();
     if (const auto problem = platform::load_system_root_from_environment()) {
         std::fprintf(stderr, "quorvix-helper: %s\n", problem->c_str());
         return 1;
@@ -72,6 +91,7 @@ int main(int argc, char** argv) {
 
     const std::string version = bundle.string_for_key("CFBundleVersion").value_or("");
     trace_info(entry_trace, "%s helper %s starting", support::kProductName, version.c_str());
+    warn_of_missing_tools(entry_trace);
     {
         platform::sqlite_authorization_services_t authorization;
         platform::process_workspace_t workspace;
@@ -81,6 +101,7 @@ int main(int argc, char** argv) {
         // The job sweep spares the job file that names this executable.
         dependencies.own_executable_name = last_path_component(argc > 0 && argv[0] != nullptr ? argv[0] : "");
         dependencies.authorization = &authorization;
+        dependencies.take_stop_signal = platform::take_stop_signal;
         dependencies.make_listener = [&entry_trace](const std::string& service_name) {
             std::string reason;
             auto listener = platform::xpc::listener_t::create_for_service(service_name, &reason);

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "commands/external_commands.h"
+#include "commands/system_tools.h"
 #include "fixtures/sandbox.h"
 
 namespace {
@@ -88,6 +90,20 @@ TEST_F(ToolCommands, ReportNoForAnyNonZeroStatus) {
     for (const auto& c : cases()) {
         EXPECT_FALSE(c.run()) << c.name;
     }
+}
+
+// What the helper warns of at start: a tool a request runs that is absent, not executable or not a file;
+// the tools of operations no request uses do not count.
+TEST_F(ToolCommands, MissingToolsAreThoseOfRequestsThatAreNoExecutableFile) {
+    EXPECT_EQ(commands::missing_system_tools(), std::vector<std::string>{});
+    std::filesystem::remove(sandbox_.path("/usr/bin/hdiutil"));
+    std::filesystem::permissions(sandbox_.path("/usr/bin/security"), std::filesystem::perms::owner_read);
+    std::filesystem::remove(sandbox_.path("/usr/sbin/sysctl"));
+    std::filesystem::create_directory(sandbox_.path("/usr/sbin/sysctl"));
+    std::filesystem::remove(sandbox_.path("/usr/bin/dns-sd"));
+    EXPECT_EQ(commands::missing_system_tools(),
+              (std::vector<std::string>{sandbox_.path("/usr/bin/hdiutil"), sandbox_.path("/usr/bin/security"),
+                                        sandbox_.path("/usr/sbin/sysctl")}));
 }
 
 TEST(OwnershipLookups, FindIdentifiersByNameAndAnswerNoIdentifierOtherwise) {

@@ -19,11 +19,12 @@ TEST(ServiceControlProcess, ServiceInstalledByHandIsStartedQueriedSwitchedAndSto
         "<plist version=\"1.0\"><dict><key>Label</key><string>com.trellwick.demo_ns.service</string>"
         "<key>Disabled</key><true/><key>RunAtLoad</key><true/></dict></plist>\n");
     fixtures::helper_process_t helper(sandbox);
-    // The reply line, or the exit status and standard error when there was none.
+    // The reply line (NO exits 1), or the exit status and standard error when there was none.
     const auto helperctl = [&](const std::vector<std::string>& arguments, const std::string& input = {}) {
         const auto result = fixtures::run_program(sandbox, clients.helperctl(), arguments, input);
-        return result.exit_status == 0 ? result.out
-                                       : "exit " + std::to_string(result.exit_status) + ": " + result.err;
+        return result.exit_status == (result.out == "NO\n" ? 1 : 0)
+                   ? result.out
+                   : "exit " + std::to_string(result.exit_status) + ": " + result.err;
     };
     const std::string launchctl = sandbox.path("/bin/launchctl");
 

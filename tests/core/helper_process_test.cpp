@@ -3,6 +3,7 @@
 
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -282,6 +283,25 @@ TEST_F(HelperProcess, MalformedMessagesEndOnlyTheirOwnConnection) {
         EXPECT_EQ(refusals(), ++expected_refusals) << c.name << "\n" << trace();
         const auto version = helperctl({"version"});
         EXPECT_EQ(version.out, "2.26\n") << "after " << c.name;
+    }
+}
+
+// As systemd stops a service, and Ctrl-C a helper run by hand: the run loop ends as at an idle exit, so the
+// socket file the helper made is gone and the end record is written.
+TEST_F(HelperProcess, StopsOnSigtermAndSigintAsAtAnIdleExit) {
+    for (const int signal_number : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal_number);
+        fixtures::helper_process_t helper(sandbox_);
+        ASSERT_EQ(helperctl({"version"}).out, "2.26\n");
+        ASSERT_EQ(kill(helper.pid(), signal_number), 0);
+        EXPECT_EQ(helper.wait_for_exit(5s), 0);
+        EXPECT_FALSE(std::filesystem::exists(helper.socket_path()));
+        const auto lines = fixtures::lines_of(trace());
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_NE(lines[lines.size() - 2].find("Stopping on signal " + std::to_string(signal_number)),
+                  std::string::npos)
+            << lines[lines.size() - 2];
+        EXPECT_NE(lines.back().find("Helper ended"), std::string::npos) << lines.back();
     }
 }
 

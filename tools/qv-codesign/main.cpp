@@ -23,7 +23,15 @@ constexpr int kExitUsage = 2;
 constexpr const char* kUsage =
     "usage: qv-codesign sign --identifier ID --key KEY --cert LEAF [--chain PEM] FILE\n"
     "       qv-codesign verify [--requirement TEXT] [--anchors PEM] FILE\n"
-    "       qv-codesign display FILE\n";
+    "       qv-codesign display FILE\n"
+    "       qv-codesign -h | --help\n"
+    "\n"
+    "sign appends a signature to FILE (replacing an earlier one); verify checks it against the anchors\n"
+    "(default: /etc/codesign/anchors.pem under QUORVIX_SYSTEM_ROOT) and the requirement; display shows it.\n"
+    "\n"
+    "Exit status: 0 success (verify: valid, and satisfying the requirement when one is given); 1 failure,\n"
+    "with the reason and its status code on standard error (unsigned, invalid signature, requirement not\n"
+    "met or not understood, unreadable file); 2 usage error.\n";
 
 // Options of one command: the names it accepts and the one file operand.
 struct arguments_t {
@@ -168,6 +176,10 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     const std::string command = argv[1];
+    if (command == "-h" || command == "--help") {
+        std::cout << kUsage;
+        return 0;
+    }
     const std::vector<std::string> words(argv + 2, argv + argc);
     if (command == "sign") {
         return run_sign(words);
