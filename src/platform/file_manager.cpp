@@ -179,7 +179,7 @@ file_result_t create_file(const std::string& requested_path) {
 }
 
 std::optional<std::vector<std::string>> list_directory(const std::string& path) {
-    const owned_fd_t directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const owned_fd_t directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
     if (!directory.valid()) {
         return std::nullopt;
     }

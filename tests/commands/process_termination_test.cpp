@@ -99,9 +99,11 @@ protected:
     std::string identifier;
     std::string exe;
     support::trace_t trace{[] { return "process-test"; }};
+    process_records_t records{trace};
 };
 
-TEST_F(ProcessTermination, EndsRolesInOrderWithAPauseAfterEachTerm) {
+// One pause for all: anyone can start processes under the application's name.
+TEST_F(ProcessTermination, EndsRolesInOrderThenPausesOnce) {
     std::vector<sleeper_t> sleepers;
     for (const char* flag : {"--service", "", "--x", "--frontend"}) {
         sleepers.push_back(
@@ -111,11 +113,36 @@ TEST_F(ProcessTermination, EndsRolesInOrderWithAPauseAfterEachTerm) {
     ASSERT_EQ(processes.size(), 4u);
 
     recording_clock_t clock(log_path());
-    EXPECT_TRUE(end_processes(processes, std::nullopt, {}, false, clock, trace));
+    EXPECT_TRUE(end_processes(processes, std::nullopt, {}, false, clock, records));
 
-    const std::vector<std::string> expected = {"--x", "", "--frontend", "--service"};
-    EXPECT_EQ(signalled_roles(), expected);
-    EXPECT_EQ(clock.pauses, std::vector<double>(4, kTerminationPause));
+    std::vector<std::string> order;
+    for (const auto& line : fixtures::lines_of(fixtures::read_text_file(trace_path()))) {
+        const auto at = line.find("ending process ");
+        if (at != std::string::npos) {
+            const auto flag = line.substr(at + 15, line.find(' ', at + 15) - at - 15);
+            order.push_back(flag);
+        }
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"--x", "", "--frontend", "--service"}));
+    EXPECT_EQ(clock.pauses, std::vector<double>{kTerminationPause});
+    for (auto& sleeper : sleepers) {
+        EXPECT_EQ(sleeper.terminating_signal(), SIGTERM) << sleeper.pid();
+    }
+}
+
+// Many processes under the application's name: a bounded number of records, then their count.
+TEST_F(ProcessTermination, RecordsAboutManyProcessesAreBounded) {
+    constexpr std::size_t kProcesses = 15;
+    std::vector<sleeper_t> sleepers;
+    for (std::size_t i = 0; i < kProcesses; ++i) {
+        sleepers.push_back(start(exe, {"--service"}));
+    }
+    ASSERT_EQ(our_processes().size(), kProcesses);
+
+    EXPECT_TRUE(ExternalCommands::kill_all_processes(identifier, std::nullopt, false));
+
+    EXPECT_EQ(fixtures::lines_of(fixtures::read_text_file(trace_path())).size(), kProcessRecordLimit + 1);
+    EXPECT_EQ(traced("info", "further records about application processes left out"), 1u);
     for (auto& sleeper : sleepers) {
         EXPECT_EQ(sleeper.terminating_signal(), SIGTERM) << sleeper.pid();
     }
@@ -138,7 +165,7 @@ TEST_F(ProcessTermination, SparesExceptionsForeignBundlesAndNonApplicationBundle
 
     recording_clock_t clock(log_path());
     const pid_t except[] = {excepted.pid()};
-    EXPECT_TRUE(end_processes(processes, identifier, except, false, clock, trace));
+    EXPECT_TRUE(end_processes(processes, identifier, except, false, clock, records));
 
     EXPECT_EQ(signalled_roles(), std::vector<std::string>{"--frontend"});
     EXPECT_EQ(target.terminating_signal(), SIGTERM);
@@ -155,12 +182,12 @@ TEST_F(ProcessTermination, KillSignalReachesProcessesThatIgnoreTermWithoutPause)
 
     // A process that survives SIGTERM still counts as signalled.
     recording_clock_t clock(log_path());
-    EXPECT_TRUE(end_processes(our_processes(), identifier, {}, false, clock, trace));
+    EXPECT_TRUE(end_processes(our_processes(), identifier, {}, false, clock, records));
     EXPECT_EQ(plain.terminating_signal(), SIGTERM);
     EXPECT_TRUE(stubborn.running());
 
     recording_clock_t kill_clock(log_path());
-    EXPECT_TRUE(end_processes(our_processes(), identifier, {}, true, kill_clock, trace));
+    EXPECT_TRUE(end_processes(our_processes(), identifier, {}, true, kill_clock, records));
     EXPECT_EQ(stubborn.terminating_signal(), SIGKILL);
     EXPECT_TRUE(kill_clock.pauses.empty());
 }
@@ -185,7 +212,7 @@ TEST_F(ProcessTermination, ListedProcessGoneOrItsPidReusedFailsWithoutStoppingTh
     }
 
     recording_clock_t clock(log_path());
-    EXPECT_FALSE(end_processes(processes, identifier, {}, false, clock, trace));
+    EXPECT_FALSE(end_processes(processes, identifier, {}, false, clock, records));
 
     EXPECT_TRUE(successor->running());
     EXPECT_EQ(traced("error", std::to_string(gone.pid())), 1u);
@@ -221,7 +248,7 @@ TEST_F(ProcessTermination, EndsProcessesThatTheListingShowsOtherwise) {
     }
 
     recording_clock_t clock(log_path());
-    ASSERT_TRUE(end_processes(processes, std::nullopt, {}, false, clock, trace));
+    ASSERT_TRUE(end_processes(processes, std::nullopt, {}, false, clock, records));
 
     EXPECT_EQ(odd.terminating_signal(), SIGTERM);
     EXPECT_EQ(long_line.terminating_signal(), SIGTERM);
