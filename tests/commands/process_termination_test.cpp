@@ -1,11 +1,16 @@
 #include "commands/process_termination.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -174,6 +179,50 @@ TEST_F(ProcessTermination, SparesExceptionsForeignBundlesAndNonApplicationBundle
     for (sleeper_t* spared : {&excepted, &foreign, &unreadable, &plugin}) {
         EXPECT_TRUE(spared->running()) << spared->pid();
     }
+}
+
+// A process names a bundle whose Info.plist is a terminal or a FIFO, or a link to one: it is never opened
+// (a terminal opened without O_NOCTTY could become the helper's controlling terminal), and the process
+// counts as one of no known bundle.
+TEST_F(ProcessTermination, OpensNothingAProcessNamesButARegularFile) {
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(::grantpt(terminal), 0);
+    ASSERT_EQ(::unlockpt(terminal), 0);
+    const std::string terminal_path = ::ptsname(terminal);
+    const std::string fifo = sandbox.path("/var/fake/fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    const struct {
+        const char* what;
+        std::function<void(const std::string& info)> make;
+        std::string watched;
+    } cases[] = {
+        {"a link to a terminal",
+         [&](const std::string& info) { std::filesystem::create_symlink(terminal_path, info); },
+         terminal_path},
+        {"a link to a FIFO", [&](const std::string& info) { std::filesystem::create_symlink(fifo, info); },
+         fifo},
+        {"a FIFO", [](const std::string& info) { ASSERT_EQ(::mkfifo(info.c_str(), 0666), 0); }, ""},
+    };
+    for (const auto& c : cases) {
+        const std::string info = sandbox.path("/Applications/Odd.app/Contents/Info.plist");
+        const std::string odd = make_app_bundle(sandbox, "/Applications/Odd.app", identifier);
+        std::filesystem::remove(info);
+        c.make(info);
+        const int events = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(::inotify_add_watch(events, (c.watched.empty() ? info : c.watched).c_str(), IN_OPEN), 0);
+        sleeper_t process = start(odd, {});
+
+        recording_clock_t clock(log_path());
+        EXPECT_TRUE(end_processes(our_processes(), identifier, {}, false, clock, records)) << c.what;
+
+        alignas(inotify_event) char buffer[4096];
+        EXPECT_LT(::read(events, buffer, sizeof buffer), 0) << c.what << ": it was opened";
+        EXPECT_TRUE(process.running()) << c.what;
+        ::close(events);
+        std::filesystem::remove_all(sandbox.path("/Applications/Odd.app"));
+    }
+    ::close(terminal);
 }
 
 TEST_F(ProcessTermination, KillSignalReachesProcessesThatIgnoreTermWithoutPause) {

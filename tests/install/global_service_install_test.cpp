@@ -159,30 +159,39 @@ TEST_F(GlobalServiceInstall, RefusesABundleThatIsNotTheApplicationsSignedCode) {
     EXPECT_TRUE(workspace_.opened.empty());
 }
 
-// The bundle's owner exchanges its files with links to a root-only file, in a loop, while root walks the
-// bundle: root changes what it opened, never what a link points to.
-TEST_F(GlobalServiceInstall, OwnerAndModesNeverReachAFileOutsideTheBundle) {
+// The bundle's owner exchanges, in a loop, the directory holding the bundle with a link to a directory of
+// root's, and a file of the bundle with a link to a file of root's: whatever the path names when the helper
+// looks, and whatever the names inside are when it walks, nothing outside the bundle changes.
+TEST_F(GlobalServiceInstall, OwnerAndModesNeverReachAnythingOutsideTheBundle) {
     constexpr uid_t kNobody = 65534;
-    constexpr int kPairs = 300;
+    constexpr int kAttempts = 20;
     // What the tools did before: the walk must not depend on fakes.
     sandbox_.link_real_tool("/bin/chmod", "/bin/chmod");
     sandbox_.link_real_tool("/usr/sbin/chown", "/bin/chown");
-    const std::string secret = sandbox_.path("/var/db/secret");
+    sandbox_.write_file("/var/db/Quorvix.app/secret", "root's");
     sandbox_.write_file("/var/db/secret", "root's");
-    fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
-    const std::string bundle = make_bundle("/Users/nobody/Quorvix.app", app_identifier(), "2.26.1");
-    std::vector<std::string> files;
-    std::vector<std::string> links;
-    for (int i = 0; i < kPairs; ++i) {
-        files.push_back(bundle + "/Contents/file" + std::to_string(i));
-        links.push_back(bundle + "/Contents/link" + std::to_string(i));
-        std::ofstream(files.back()) << "x";
-        fs::create_symlink(secret, links.back());
+    const std::string roots[] = {sandbox_.path("/var/db/Quorvix.app"),
+                                 sandbox_.path("/var/db/Quorvix.app/secret"),
+                                 sandbox_.path("/var/db/secret")};
+    for (const std::string& item : roots) {
+        fs::permissions(item, fs::perms::owner_read | fs::perms::owner_write);
     }
-    for (const auto& entry : fs::recursive_directory_iterator(sandbox_.path("/Users/nobody"))) {
-        ASSERT_EQ(::lchown(entry.path().c_str(), kNobody, kNobody), 0);
-    }
-    ASSERT_EQ(::chown(sandbox_.path("/Users/nobody").c_str(), kNobody, kNobody), 0);
+    const std::string home = sandbox_.path("/Users/nobody");
+    const std::string bundle = make_bundle("/Users/nobody/apps/Quorvix.app", app_identifier(), "2.26.1");
+    const std::string pairs[][2] = {
+        {home + "/apps", home + "/elsewhere"},
+        {bundle + "/Contents/file", bundle + "/Contents/link"},
+    };
+    fs::create_directory_symlink(sandbox_.path("/var/db"), pairs[0][1]);
+    std::ofstream(pairs[1][0]) << "x";
+    fs::create_symlink(sandbox_.path("/var/db/secret"), pairs[1][1]);
+    const auto give_to_nobody = [&] {
+        for (const auto& entry : fs::recursive_directory_iterator(home)) {
+            ASSERT_EQ(::lchown(entry.path().c_str(), kNobody, kNobody), 0);
+        }
+        ASSERT_EQ(::chown(home.c_str(), kNobody, kNobody), 0);
+    };
+    give_to_nobody();
 
     const pid_t swapper = ::fork();
     ASSERT_GE(swapper, 0);
@@ -192,20 +201,37 @@ TEST_F(GlobalServiceInstall, OwnerAndModesNeverReachAFileOutsideTheBundle) {
             ::_exit(1);
         }
         for (;;) {
-            for (int i = 0; i < kPairs; ++i) {
-                (void)::renameat2(AT_FDCWD, files[i].c_str(), AT_FDCWD, links[i].c_str(), RENAME_EXCHANGE);
+            for (const auto& pair : pairs) {
+                (void)::renameat2(AT_FDCWD, pair[0].c_str(), AT_FDCWD, pair[1].c_str(), RENAME_EXCHANGE);
             }
         }
     }
-    (void)install_service(*make_installer(), bundle);
+    const auto untouched = [&] {
+        return mode_of(roots[0]) == 0600u && mode_of(roots[1]) == 0600u && mode_of(roots[2]) == 0600u;
+    };
+    for (int attempt = 0; attempt < kAttempts && untouched(); ++attempt) {
+        (void)install_service(*make_installer(), home + "/apps/Quorvix.app");
+        // The owner gets the bundle back, so that every attempt races; the swaps wait meanwhile.
+        ::kill(swapper, SIGSTOP);
+        for (const auto& pair : pairs) {
+            if (fs::is_symlink(pair[0])) {
+                ASSERT_EQ(::renameat2(AT_FDCWD, pair[0].c_str(), AT_FDCWD, pair[1].c_str(), RENAME_EXCHANGE),
+                          0);
+            }
+        }
+        give_to_nobody();
+        ::kill(swapper, SIGCONT);
+    }
     ::kill(swapper, SIGKILL);
     ::waitpid(swapper, nullptr, 0);
 
-    struct stat status {};
-    ASSERT_EQ(::stat(secret.c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, 0600u);
-    EXPECT_EQ(status.st_uid, 0u);
-    EXPECT_EQ(status.st_gid, 0u);
+    for (const std::string& item : roots) {
+        struct stat status {};
+        ASSERT_EQ(::stat(item.c_str(), &status), 0) << item;
+        EXPECT_EQ(status.st_mode & 07777, 0600u) << item;
+        EXPECT_EQ(status.st_uid, 0u) << item;
+        EXPECT_EQ(status.st_gid, 0u) << item;
+    }
 }
 
 }  // namespace
