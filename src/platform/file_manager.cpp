@@ -108,12 +108,6 @@ bool is_link(const std::string& path) {
     return ::lstat(without_trailing_slashes(path).c_str(), &info) == 0 && S_ISLNK(info.st_mode);
 }
 
-bool is_single_regular_file_itself(const std::string& path) {
-    struct stat info {};
-    return ::lstat(without_trailing_slashes(path).c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-           info.st_nlink == 1;
-}
-
 std::optional<std::string> changeable_by_others(const std::string& path) {
     const std::string literal = without_trailing_slashes(path);
     char* resolved = ::realpath(literal.c_str(), nullptr);

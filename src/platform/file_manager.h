@@ -21,10 +21,9 @@ struct [[nodiscard]] file_result_t {
 // Follows symbolic links, like fileExistsAtPath: a dangling link does not exist.
 [[nodiscard]] bool exists(const std::string& path);
 [[nodiscard]] bool is_directory(const std::string& path);
-// The item itself, never through a final link: a directory, or a regular file with one name only.
+// The item itself, never through a final link.
 [[nodiscard]] bool is_directory_itself(const std::string& path);
 [[nodiscard]] bool is_link(const std::string& path);
-[[nodiscard]] bool is_single_regular_file_itself(const std::string& path);
 // The first directory on the path, or the item at the path itself, that a user other than root could
 // change (owns, or may write into), both along the path as given and along the path its links lead to;
 // absent when only root can change any of them.
