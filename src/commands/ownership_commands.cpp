@@ -47,8 +47,10 @@ bool ExternalCommands::chown(const std::string& path, const std::string& owner, 
 }
 
 bool ExternalCommands::removeOpenWarningFromQuorvix(const std::string& bundle_path) {
+    // -s: a link met inside the bundle loses its own mark; without it the tool would act on the link's
+    // target.
     return task_t::syncExec(tool_path(system_tool_t::xattr),
-                            {"-d", "-r", "com.apple.quarantine", bundle_path}) == 0;
+                            {"-d", "-r", "-s", "com.apple.quarantine", bundle_path}) == 0;
 }
 
 std::uint32_t ExternalCommands::uid(const std::string& user_name) {

@@ -53,14 +53,24 @@ process_list_t discover_application_processes() {
     return list;
 }
 
-void trace_rejected_lines(support::trace_t& trace, const std::vector<rejected_line_t>& rejected) {
+void process_records_t::write_count_left_out() {
+    if (count_ > kProcessRecordLimit) {
+        support::trace_info(trace_, "%zu further records about application processes left out",
+                            count_ - kProcessRecordLimit);
+    }
+}
+
+void trace_rejected_lines(process_records_t& trace, const std::vector<rejected_line_t>& rejected) {
     for (const rejected_line_t& line : rejected) {
+        if (!trace.admit()) {
+            continue;
+        }
         const std::string reason(describe(line.reason));
         if (is_error(line.reason)) {
-            support::trace_error(trace, "skipping process line (%s): %s", reason.c_str(),
+            support::trace_error(trace.trace(), "skipping process line (%s): %s", reason.c_str(),
                                  support::client_text_t(line.line).c_str());
         } else {
-            support::trace_warning(trace, "skipping process line (%s): %s", reason.c_str(),
+            support::trace_warning(trace.trace(), "skipping process line (%s): %s", reason.c_str(),
                                    support::client_text_t(line.line).c_str());
         }
     }
@@ -68,15 +78,18 @@ void trace_rejected_lines(support::trace_t& trace, const std::vector<rejected_li
 
 bool end_processes(std::vector<process_record_t> records, const std::optional<std::string>& bundle_identifier,
                    std::span<const pid_t> except, bool with9, const platform::wall_clock_t& clock,
-                   support::trace_t& trace) {
+                   process_records_t& trace) {
     sort_by_role(records);
     const int signal_number = with9 ? SIGKILL : SIGTERM;
     bool result = true;
+    bool terminated_any = false;
     for (const process_record_t& record : records) {
         const std::string bundle_path = bundle_path_of(record.exe).string();
         if (std::filesystem::path(bundle_path).extension() != ".app") {
-            support::trace_error(trace, "not an application bundle: %s",
-                                 support::client_text_t(bundle_path).c_str());
+            if (trace.admit()) {
+                support::trace_error(trace.trace(), "not an application bundle: %s",
+                                     support::client_text_t(bundle_path).c_str());
+            }
             continue;
         }
         const std::optional<platform::bundle_t> bundle = platform::bundle_t::open(bundle_path);
@@ -84,22 +97,31 @@ bool end_processes(std::vector<process_record_t> records, const std::optional<st
         const bool foreign = bundle_identifier.has_value() && identifier != bundle_identifier;
         const bool spared = std::find(except.begin(), except.end(), record.process_id) != except.end();
         if (foreign || spared) {
-            support::trace_info(trace, "skipping process %s %d of bundle %s",
-                                support::client_text_t(record.arg).c_str(), record.process_id,
-                                support::client_text_t(identifier.value_or("(none)")).c_str());
+            if (trace.admit()) {
+                support::trace_info(trace.trace(), "skipping process %s %d of bundle %s",
+                                    support::client_text_t(record.arg).c_str(), record.process_id,
+                                    support::client_text_t(identifier.value_or("(none)")).c_str());
+            }
             continue;
         }
-        support::trace_info(trace, "ending process %s %d of %s", support::client_text_t(record.arg).c_str(),
-                            record.process_id, support::client_text_t(bundle_path).c_str());
+        if (trace.admit()) {
+            support::trace_info(trace.trace(), "ending process %s %d of %s",
+                                support::client_text_t(record.arg).c_str(), record.process_id,
+                                support::client_text_t(bundle_path).c_str());
+        }
         if (const int error = signal_listed_process(record, signal_number); error != 0) {
-            const std::string reason = std::system_category().message(error);
-            support::trace_error(trace, "cannot signal process %d: %s", record.process_id, reason.c_str());
+            if (trace.admit()) {
+                const std::string reason = std::system_category().message(error);
+                support::trace_error(trace.trace(), "cannot signal process %d: %s", record.process_id,
+                                     reason.c_str());
+            }
             result = false;
             continue;
         }
-        if (signal_number == SIGTERM) {
-            clock.sleep_for(kTerminationPause);
-        }
+        terminated_any = terminated_any || signal_number == SIGTERM;
+    }
+    if (terminated_any) {
+        clock.sleep_for(kTerminationPause);
     }
     return result;
 }
@@ -107,11 +129,14 @@ bool end_processes(std::vector<process_record_t> records, const std::optional<st
 bool ExternalCommands::kill_all_processes(const std::optional<std::string>& bundle_identifier,
                                           const std::optional<std::vector<pid_t>>& except, bool with9) {
     support::trace_t trace(termination_trace_name);
+    process_records_t records(trace);
     const process_list_t list = discover_application_processes();
-    trace_rejected_lines(trace, list.rejected);
+    trace_rejected_lines(records, list.rejected);
     const std::vector<pid_t> spared = except.value_or(std::vector<pid_t>{});
-    return end_processes(list.records, bundle_identifier, spared, with9, platform::system_wall_clock(),
-                         trace);
+    const bool result =
+        end_processes(list.records, bundle_identifier, spared, with9, platform::system_wall_clock(), records);
+    records.write_count_left_out();
+    return result;
 }
 
 }  // namespace commands

@@ -12,16 +12,6 @@ namespace {
 
 namespace codesign = platform::codesign;
 
-// The last element of SMAuthorizedClients; absent when the array is missing, empty or not text.
-std::optional<std::string> authorized_clients_requirement(const platform::bundle_t& bundle) {
-    const auto clients = bundle.info().get("SMAuthorizedClients");
-    if (!clients || clients->type() != platform::plist_type_t::array || clients->size() == 0) {
-        return std::nullopt;
-    }
-    const auto last = clients->at(clients->size() - 1);
-    return last ? last->as_string() : std::nullopt;
-}
-
 }  // namespace
 
 bool helper_tool_t::listener_should_accept_new_connection(
@@ -34,7 +24,7 @@ bool helper_tool_t::listener_should_accept_new_connection(
     (void)codesign::copy_guest_with_audit_token(token, guest);
 
     // 3. The requirement text.
-    const std::optional<std::string> requirement_text = authorized_clients_requirement(main_bundle());
+    const std::optional<std::string> requirement_text = client_requirement();
     if (!requirement_text) {
         return false;
     }

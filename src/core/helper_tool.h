@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/bundle.h"
+#include "platform/owned_fd.h"
 #include "platform/wall_clock.h"
 #include "support/trace.h"
 
@@ -163,6 +164,13 @@ public:
     [[nodiscard]] static bool _validateQVNamespace(const string_arg_t& qv_namespace);
     [[nodiscard]] std::optional<std::string> _appVersionAtPath(const std::string& bundle_path) const;
     [[nodiscard]] std::string app_bundle() const;
+
+    // The application's code: the requirement of the helper's own SMAuthorizedClients (its last element),
+    // absent when missing or not text; and the executable of the opened bundle `bundle` (at `bundle_path`),
+    // opened below it without following a link and checked to satisfy that requirement. Invalid, after an
+    // error record that says why, when it does not.
+    [[nodiscard]] std::optional<std::string> client_requirement() const;
+    [[nodiscard]] platform::owned_fd_t _openClientExecutable(int bundle, const std::string& bundle_path);
 
     // Job files.
     [[nodiscard]] bool _createPlist(const std::string& path, const platform::property_list_t& definition);

@@ -1,12 +1,16 @@
 // The configuration shared by every user of the machine, "/etc/<N>", and the system-wide trace file
 // "/var/log/<N>.trace": created, first filled from the application's own configuration, made writable
 // for the group staff (the configuration) and for everyone (the trace file).
+#include <sys/stat.h>
+
 #include <array>
 
 #include "commands/external_commands.h"
 #include "core/helper_tool.h"
 #include "install/namespace_names.h"
 #include "platform/file_manager.h"
+#include "platform/user_files.h"
+#include "support/trace_directory.h"
 
 namespace core {
 namespace {
@@ -80,20 +84,22 @@ bool helper_tool_t::_fixGlobalConfigPermissions(const install::namespace_names_t
         return false;
     }
     const std::string global_dir = names.global_config_dir();
-    // The tools would follow a link, and a file here is some other program's, never ours.
-    if (!files::is_directory_itself(global_dir)) {
+    // A directory of its own, walked from what is opened here: a file here is some other program's.
+    const platform::owned_fd_t directory = platform::open_directory(global_dir);
+    if (!directory.valid()) {
         trace_error(_trace, "%s is not a directory; its owner and modes are left alone", global_dir.c_str());
         return false;
     }
     // 1.
     trace_info(_trace, "Setting the owner and modes of the global configuration");
-    // 2.-4. All three run, whatever an earlier one gave. The recursive 0664 also takes G's search
-    // permission, which the second command gives back.
-    const bool files_mode = commands::ExternalCommands::chmod(global_dir, kConfigFileMode, true);
-    const bool dir_mode = commands::ExternalCommands::chmod(global_dir, kConfigDirMode, false);
-    const bool owner = commands::ExternalCommands::chown(global_dir, "root", "staff", true);
+    // 2.-4. One walk: G 0775, everything inside 0664 (a subdirectory so loses its search permission), all
+    // owned by root:staff. An unknown group is left as it is, and the step fails.
+    const gid_t staff = commands::ExternalCommands::gid("staff");
+    const bool walked =
+        files::set_tree_attributes(directory.get(), global_dir, {0, staff, kConfigDirMode, kConfigFileMode})
+            .ok();
     // 5.
-    return files_mode && dir_mode && owner;
+    return walked && staff != commands::ExternalCommands::kNoIdentifier;
 }
 
 void helper_tool_t::_createGlobalTraceIfNeedFor(const install::namespace_names_t& names) {
@@ -106,11 +112,19 @@ void helper_tool_t::_createGlobalTraceIfNeedFor(const install::namespace_names_t
             trace_error(_trace, "Cannot create %s", support::client_text_t(trace_file).c_str());
         }
     }
-    // 3. Opened to everyone only when it is a file of its own: not a link, not a second name of another file.
-    if (files::is_link(trace_file) ||
-        (files::exists(trace_file) && !files::is_single_regular_file_itself(trace_file))) {
-        trace_error(_trace, "%s is not a plain file; its mode is left alone", trace_file.c_str());
-        return;
+    // 3. Opened to everyone only when it is a file of its own: not a link, not a second name of another
+    // file, and not the helper's own trace (the namespace "quorvix" names that), which only root may open.
+    struct stat info {};
+    if (::lstat(trace_file.c_str(), &info) == 0) {
+        if (!S_ISREG(info.st_mode) || info.st_nlink != 1) {
+            trace_error(_trace, "%s is not a plain file; its mode is left alone", trace_file.c_str());
+            return;
+        }
+        if (support::is_trace_file(info)) {
+            trace_error(_trace, "%s is the helper's own trace file; its mode is left alone",
+                        trace_file.c_str());
+            return;
+        }
     }
     (void)commands::ExternalCommands::chmod(trace_file, kTraceFileMode, false);
 }

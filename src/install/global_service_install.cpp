@@ -6,6 +6,7 @@
 #include "install/bundle_path.h"
 #include "platform/bundle.h"
 #include "platform/file_manager.h"
+#include "platform/user_files.h"
 
 namespace core {
 namespace {
@@ -14,7 +15,6 @@ using commands::ExternalCommands;
 namespace files = platform::file_manager;
 
 constexpr double kPauseBeforeStart = 1.0;
-constexpr std::uint16_t kBundleMode = 0755;
 
 }  // namespace
 
@@ -46,16 +46,14 @@ void helper_tool_t::install_quorvix_service_with(const data_arg_t& auth_data, co
     // 4.
     setQvNamespace(names->qv_namespace());
 
-    // The bundle is handed to root recursively where it lies, so it must be one: an absolute path holding
-    // an information list, never a directory such as "/" or "/etc", nor a link to one.
-    if (!bundle_path || !bundle_path->starts_with('/') || !platform::bundle_t::open(*bundle_path)) {
+    // The bundle is handed to root recursively where it lies, so it must be one: an absolute path to a
+    // directory holding an information list, never a directory such as "/" or "/etc", nor a link to one.
+    // Opened once: its owner may swap what lies at the path, and every step below works on what was opened.
+    const platform::owned_fd_t bundle = bundle_path && bundle_path->starts_with('/')
+                                            ? platform::open_directory(*bundle_path)
+                                            : platform::owned_fd_t();
+    if (!bundle.valid() || !platform::bundle_t::open_at(bundle.get(), *bundle_path)) {
         trace_error(_trace, "Install failed: no application bundle at %s",
-                    support::client_text_t(bundle_path).c_str());
-        reply(false);
-        return;
-    }
-    if (files::is_link(*bundle_path)) {
-        trace_error(_trace, "Install failed: the bundle path %s is a link",
                     support::client_text_t(bundle_path).c_str());
         reply(false);
         return;
@@ -65,12 +63,16 @@ void helper_tool_t::install_quorvix_service_with(const data_arg_t& auth_data, co
     _createGlobalTraceIfNeedFor(*names);
 
     // 6.
-    (void)ExternalCommands::chmod(*bundle_path, kBundleMode, true);
-    (void)ExternalCommands::chown(*bundle_path, "root", "wheel", true);
+    (void)files::set_tree_attributes(bundle.get(), *bundle_path, install::kInstalledBundleAttributes);
     // The root service job will run code from here; whoever can change the place can change that code.
     if (const auto changeable = files::changeable_by_others(*bundle_path)) {
         trace_warning(_trace, "The service runs code from %s, which a user other than root can change",
                       support::client_text_t(*changeable).c_str());
+    }
+    // That code must be the application's own, as it is now.
+    if (!_openClientExecutable(bundle.get(), *bundle_path).valid()) {
+        reply(false);
+        return;
     }
 
     // 7.

@@ -8,8 +8,10 @@
 #include "install/accepted_namespace.h"
 #include "install/bundle_path.h"
 #include "platform/bundle.h"
+#include "platform/client_executable.h"
 #include "platform/file_manager.h"
 #include "platform/system_root.h"
+#include "platform/user_files.h"
 
 namespace core {
 namespace {
@@ -18,7 +20,6 @@ using commands::ExternalCommands;
 namespace files = platform::file_manager;
 
 constexpr double kPauseBeforeStart = 0.2;
-constexpr std::uint16_t kBundleMode = 0755;
 
 // The part after the last ".": "com.trellwick.quorvix_b" -> "quorvix_b".
 std::string flavor_of(const std::string& identifier) {
@@ -67,7 +68,14 @@ void helper_tool_t::install_quorvix_with_auth_data(const data_arg_t& auth_data,
         fail("the bundle name does not end in .app");
         return;
     }
-    // The recursive mode and owner changes below would go through a link into whatever it names.
+    // "/Applications/../x" would pass for a bundle in place.
+    if (install::has_dot_component(*bundle_path)) {
+        trace_error(_trace, "Install failed: the bundle path %s holds \".\" or \"..\"",
+                    support::client_text_t(bundle_path).c_str());
+        reply(false);
+        return;
+    }
+    // Only a directory of its own is copied: refused here, before any process is ended for it.
     if (!files::is_directory_itself(*bundle_path)) {
         trace_error(_trace, "Install failed: no bundle directory at %s",
                     support::client_text_t(bundle_path).c_str());
@@ -91,9 +99,10 @@ void helper_tool_t::install_quorvix_with_auth_data(const data_arg_t& auth_data,
         }
     }
 
-    // 9. A plain prefix test, as the application sends the path it runs from.
+    // 9. By path components: "/ApplicationsX/Quorvix.app" is not in place.
     std::optional<std::string> old_version;
-    if (bundle_path->starts_with(platform::system_path("/Applications"))) {
+    bool made_copy = false;
+    if (install::lies_below(*bundle_path, platform::system_path("/Applications"))) {
         trace_warning(_trace, "The bundle is already in place; nothing is copied");
     } else {
         // 9.1
@@ -126,17 +135,31 @@ void helper_tool_t::install_quorvix_with_auth_data(const data_arg_t& auth_data,
             reply(false);
             return;
         }
+        made_copy = true;
     }
 
-    // 10. A bundle used in place must be one itself, as a copy always is.
-    if (files::is_link(destination)) {
-        trace_error(_trace, "Install failed: %s is a link", support::client_text_t(destination).c_str());
+    // 10. The jobs will run the executable at the destination as root, so it must be the application's
+    // own code; root's owner and modes go to what was opened and checked here. A bundle used in place
+    // must be a directory itself, as a copy always is.
+    const platform::owned_fd_t bundle = platform::open_directory(destination);
+    if (!bundle.valid()) {
+        trace_error(_trace, "Install failed: no bundle directory at %s",
+                    support::client_text_t(destination).c_str());
+        reply(false);
+        return;
+    }
+    const platform::owned_fd_t checked_executable = _openClientExecutable(bundle.get(), destination);
+    if (!checked_executable.valid()) {
+        if (made_copy) {
+            (void)files::remove_item(destination);
+        }
         reply(false);
         return;
     }
     trace_info(_trace, "Giving the bundle to root");
-    (void)ExternalCommands::chmod(destination, kBundleMode, true);
-    (void)ExternalCommands::chown(destination, "root", "wheel", true);
+    (void)files::set_tree_attributes(bundle.get(), destination, install::kInstalledBundleAttributes);
+    // Only this copy, which nobody but root can change: a client that others run must be set-group-id.
+    (void)platform::give_client_runtime(checked_executable.get());
 
     // 11. The global trace file goes there; without it the install still goes on.
     if (const auto created = files::create_directory(platform::system_path("/var/log"), true); !created) {

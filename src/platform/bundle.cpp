@@ -1,13 +1,33 @@
 #include "platform/bundle.h"
 
+#include <fcntl.h>
+
+#include "platform/user_files.h"
+
 namespace platform {
+namespace {
+
+// Far more than any information list holds.
+constexpr std::size_t kLargestInfoList = 1024 * 1024;
+
+}  // namespace
 
 std::optional<bundle_t> bundle_t::open(const std::string& path) {
-    auto info = property_list_t::read_file(path + "/Contents/Info.plist");
+    const owned_fd_t directory(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!directory.valid()) {
+        return std::nullopt;
+    }
+    return open_at(directory.get(), path);
+}
+
+std::optional<bundle_t> bundle_t::open_at(int directory, std::string path) {
+    const owned_fd_t file = open_regular_file_below(directory, "Contents/Info.plist");
+    const auto bytes = file.valid() ? read_to_end(file.get(), kLargestInfoList) : std::nullopt;
+    auto info = bytes ? property_list_t::parse(*bytes) : std::nullopt;
     if (!info) {
         return std::nullopt;
     }
-    return from_info(path, std::move(*info));
+    return from_info(std::move(path), std::move(*info));
 }
 
 std::optional<bundle_t> bundle_t::from_info(std::string path, property_list_t info) {

@@ -11,8 +11,12 @@ namespace platform {
 
 class bundle_t {
 public:
-    // Absent when the path holds no readable Info.plist whose top level is a dictionary.
+    // Absent when the path holds no readable Info.plist whose top level is a dictionary. The path may lead
+    // through links; below it, Contents/Info.plist is only read when it is a regular file and no name of
+    // it is a link (see user_files.h): the path may come from another user's process.
     [[nodiscard]] static std::optional<bundle_t> open(const std::string& path);
+    // The same for a bundle directory already opened; `path` is what path() answers.
+    [[nodiscard]] static std::optional<bundle_t> open_at(int directory, std::string path);
     // A bundle whose information dictionary is given, such as the helper's embedded one.
     [[nodiscard]] static std::optional<bundle_t> from_info(std::string path, property_list_t info);
 

@@ -22,6 +22,7 @@
 #include "platform/file_io.h"
 #include "platform/file_manager.h"
 #include "platform/owned_fd.h"
+#include "platform/user_files.h"
 
 namespace platform::file_manager {
 namespace {
@@ -86,20 +87,18 @@ file_result_t copy_attributes(int from, int to, const std::string& to_path) {
 }
 
 // copy_file_range lets the kernel move the bytes (or share extents); plain read and write take over
-// where it is not available between these two file systems.
-file_result_t copy_bytes(int in, int out, off_t expected, const std::string& from, const std::string& to) {
+// where it is not available between these two file systems. At most `size` bytes, the size the file had
+// when it was opened: a file that another process keeps growing does not keep the copy going.
+file_result_t copy_bytes(int in, int out, off_t size, const std::string& from, const std::string& to) {
     bool kernel_copy = true;
-    off_t copied = 0;
     std::vector<char> buffer;
-    for (;;) {
+    for (off_t left = size; left > 0;) {
+        const std::size_t wanted = static_cast<std::size_t>(std::min<off_t>(left, kChunk));
         if (kernel_copy) {
-            const ssize_t count = ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+            const ssize_t count = ::copy_file_range(in, nullptr, out, nullptr, wanted, 0);
             if (count > 0) {
-                copied += count;
+                left -= count;
                 continue;
-            }
-            if (count == 0 && copied >= expected) {
-                return {};
             }
             if (count < 0 && errno == EINTR) {
                 continue;
@@ -112,7 +111,7 @@ file_result_t copy_bytes(int in, int out, off_t expected, const std::string& fro
             kernel_copy = false;
             buffer.resize(kChunk);
         }
-        const ssize_t count = ::read(in, buffer.data(), buffer.size());
+        const ssize_t count = ::read(in, buffer.data(), wanted);
         if (count == 0) {
             return {};
         }
@@ -125,8 +124,9 @@ file_result_t copy_bytes(int in, int out, off_t expected, const std::string& fro
         if (!write_all(out, std::string_view(buffer.data(), static_cast<std::size_t>(count)))) {
             return failure("copy", to, errno);
         }
-        copied += count;
+        left -= count;
     }
+    return {};
 }
 
 bool keep_times(int fd, const struct stat& info) {
@@ -155,16 +155,12 @@ std::optional<source_item_t> look_at(int parent, const char* name) {
     return item;
 }
 
-// Opens for reading what `look_at` found. Whatever now lies at the name must be that same item, so that a
-// swap in between (for a link, a FIFO or another file) makes the copy fail rather than read it.
-owned_fd_t open_for_reading(int parent, const char* name, const source_item_t& item, int flags) {
-    owned_fd_t opened(
-        ::openat(parent, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | flags));
-    struct stat info {};
-    if (opened.valid() && (::fstat(opened.get(), &info) != 0 || info.st_dev != item.info.st_dev ||
-                           info.st_ino != item.info.st_ino)) {
+// Opens for reading what `look_at` pinned, through its descriptor: the item opened is the item looked
+// at, whatever now lies at its name. `opened_info` tells its size at the open.
+owned_fd_t open_for_reading(const source_item_t& item, int flags, struct stat& opened_info) {
+    owned_fd_t opened = reopen_for_reading(item.handle.get(), flags);
+    if (opened.valid() && ::fstat(opened.get(), &opened_info) != 0) {
         opened.reset();
-        errno = ESTALE;
     }
     return opened;
 }
@@ -172,27 +168,28 @@ owned_fd_t open_for_reading(int parent, const char* name, const source_item_t& i
 // A place in the walk: the parent descriptors on both sides, the entry's names there (the same below the
 // top), and the full paths that failures name.
 struct place_t {
-    int parent_from;
     int parent_to;
-    const char* name_from;
     const char* name_to;
     const std::string& from;
     const std::string& to;
+    // Directories above this one, the top being 0.
+    std::size_t depth;
 };
 
-file_result_t copy_entry(const place_t& at, const source_item_t& item);
+file_result_t copy_entry(const place_t& at, source_item_t item);
 
 file_result_t copy_regular_file(const place_t& at, const source_item_t& item) {
-    const owned_fd_t in = open_for_reading(at.parent_from, at.name_from, item, 0);
+    struct stat opened {};
+    const owned_fd_t in = open_for_reading(item, 0, opened);
     if (!in.valid()) {
         return failure("copy", at.from, errno);
     }
-    owned_fd_t out(
-        ::openat(at.parent_to, at.name_to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    owned_fd_t out(::openat(at.parent_to, at.name_to,
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
     if (!out.valid()) {
         return failure("copy", at.to, errno);
     }
-    if (auto result = copy_bytes(in.get(), out.get(), item.info.st_size, at.from, at.to); !result) {
+    if (auto result = copy_bytes(in.get(), out.get(), opened.st_size, at.from, at.to); !result) {
         return result;
     }
     if (auto result = copy_attributes(in.get(), out.get(), at.to); !result) {
@@ -222,17 +219,24 @@ file_result_t copy_link(const place_t& at, const source_item_t& item) {
     return {};
 }
 
-file_result_t copy_directory(const place_t& at, const source_item_t& item) {
-    const owned_fd_t in = open_for_reading(at.parent_from, at.name_from, item, O_DIRECTORY);
+file_result_t copy_directory(const place_t& at, source_item_t item) {
+    if (at.depth > kMaxTreeDepth) {
+        return failure("copy", at.from, "deeper than the copy goes");
+    }
+    struct stat opened {};
+    const owned_fd_t in = open_for_reading(item, O_DIRECTORY, opened);
     if (!in.valid()) {
         return failure("copy", at.from, errno);
     }
+    // Two descriptors per level: the source and the copy.
+    item.handle.reset();
     // Owner-only until filled, so that nobody can slip an entry in; the real mode comes last, which
     // also lets a read-only directory be filled.
     if (::mkdirat(at.parent_to, at.name_to, 0700) != 0) {
         return failure("copy", at.to, errno);
     }
-    const owned_fd_t out(::openat(at.parent_to, at.name_to, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const owned_fd_t out(
+        ::openat(at.parent_to, at.name_to, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
     if (!out.valid()) {
         return failure("copy", at.to, errno);
     }
@@ -243,12 +247,12 @@ file_result_t copy_directory(const place_t& at, const source_item_t& item) {
     for (const auto& name : *names) {
         const std::string child_from = at.from + "/" + name;
         const std::string child_to = at.to + "/" + name;
-        const auto child = look_at(in.get(), name.c_str());
+        auto child = look_at(in.get(), name.c_str());
         if (!child) {
             return failure("copy", child_from, errno);
         }
         if (auto result =
-                copy_entry({in.get(), out.get(), name.c_str(), name.c_str(), child_from, child_to}, *child);
+                copy_entry({out.get(), name.c_str(), child_from, child_to, at.depth + 1}, std::move(*child));
             !result) {
             return result;
         }
@@ -262,12 +266,12 @@ file_result_t copy_directory(const place_t& at, const source_item_t& item) {
     return {};
 }
 
-file_result_t copy_entry(const place_t& at, const source_item_t& item) {
+file_result_t copy_entry(const place_t& at, source_item_t item) {
     if (S_ISLNK(item.info.st_mode)) {
         return copy_link(at, item);
     }
     if (S_ISDIR(item.info.st_mode)) {
-        return copy_directory(at, item);
+        return copy_directory(at, std::move(item));
     }
     if (S_ISREG(item.info.st_mode)) {
         return copy_regular_file(at, item);
@@ -318,7 +322,7 @@ file_result_t copy_item(const std::string& requested_from, const std::string& re
                         item_kind_t kind) {
     const std::string from = without_trailing_slashes(requested_from);
     const std::string to = without_trailing_slashes(requested_to);
-    const auto item = from.empty() ? std::nullopt : look_at(AT_FDCWD, from.c_str());
+    auto item = from.empty() ? std::nullopt : look_at(AT_FDCWD, from.c_str());
     if (!item) {
         return failure("copy", requested_from, from.empty() ? ENOENT : errno);
     }
@@ -339,7 +343,7 @@ file_result_t copy_item(const std::string& requested_from, const std::string& re
         return failure("copy", requested_to, EINVAL);
     }
 
-    auto result = copy_entry({AT_FDCWD, AT_FDCWD, from.c_str(), to.c_str(), from, to}, *item);
+    auto result = copy_entry({AT_FDCWD, to.c_str(), from, to, 0}, std::move(*item));
     if (!result) {
         // `to` did not exist before, so everything now at it is this copy's own leftover, unless another
         // process created it first, which the copy reported as "File exists" at the very top.

@@ -9,11 +9,16 @@
 
 namespace platform::file_manager {
 
-[[nodiscard]] inline file_result_t failure(std::string_view operation, const std::string& path, int error) {
+[[nodiscard]] inline file_result_t failure(std::string_view operation, const std::string& path,
+                                           std::string_view reason) {
     std::string text(operation);
     text += " \"" + path + "\": ";
-    text += std::strerror(error);
+    text += reason;
     return {std::move(text)};
+}
+
+[[nodiscard]] inline file_result_t failure(std::string_view operation, const std::string& path, int error) {
+    return failure(operation, path, std::strerror(error));
 }
 
 // Trailing slashes make the system follow a final symbolic link, so "link/" would name the directory it

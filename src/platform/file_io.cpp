@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/owned_fd.h"
+#include "platform/user_files.h"
 
 namespace platform {
 namespace {
@@ -53,34 +54,8 @@ private:
 }  // namespace
 
 std::optional<std::string> read_whole_file(const std::string& path, std::size_t max_bytes) {
-    // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; regular files ignore it.
-    owned_fd_t fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.valid()) {
-        return std::nullopt;
-    }
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<std::uintmax_t>(info.st_size) > max_bytes) {
-        return std::nullopt;
-    }
-    std::string content;
-    char buffer[16384];
-    for (;;) {
-        const ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
-        if (count == 0) {
-            return content;
-        }
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return std::nullopt;
-        }
-        if (static_cast<std::size_t>(count) > max_bytes - content.size()) {
-            return std::nullopt;
-        }
-        content.append(buffer, static_cast<std::size_t>(count));
-    }
+    const owned_fd_t fd = open_regular_file(path);
+    return fd.valid() ? read_to_end(fd.get(), max_bytes) : std::nullopt;
 }
 
 bool write_all(int fd, std::string_view bytes) {
@@ -106,7 +81,7 @@ bool write_all(int fd, std::span<const std::uint8_t> bytes) {
 }
 
 bool write_file_in_place(const std::string& path, std::string_view bytes) {
-    owned_fd_t fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFileMode));
+    owned_fd_t fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC, kNewFileMode));
     if (!fd.valid()) {
         return false;
     }
@@ -143,7 +118,7 @@ bool write_file_atomically(const std::string& path, std::string_view bytes) {
     temporary.keep();
 
     // The rename is already visible; flushing the directory only makes it survive a power loss.
-    owned_fd_t directory(::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    owned_fd_t directory(::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
     if (directory.valid()) {
         ::fsync(directory.get());
     }

@@ -11,13 +11,10 @@
 
 namespace platform {
 
-inline constexpr std::size_t kUnlimitedFileSize = static_cast<std::size_t>(-1);
-
-// The whole content of a regular file (links followed); absent when it cannot be opened or read, is not a
-// regular file (a FIFO or device planted at the path must not block or flood the reader), or is larger
+// The whole content of a regular file, opened as open_regular_file does (never through a link as its last
+// name, nothing but a regular file ever opened); absent when it cannot be opened or read, or holds more
 // than `max_bytes`.
-[[nodiscard]] std::optional<std::string> read_whole_file(const std::string& path,
-                                                         std::size_t max_bytes = kUnlimitedFileSize);
+[[nodiscard]] std::optional<std::string> read_whole_file(const std::string& path, std::size_t max_bytes);
 
 // Writes every byte, retrying short writes and interruptions.
 [[nodiscard]] bool write_all(int fd, std::string_view bytes);

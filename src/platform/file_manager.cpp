@@ -108,12 +108,6 @@ bool is_link(const std::string& path) {
     return ::lstat(without_trailing_slashes(path).c_str(), &info) == 0 && S_ISLNK(info.st_mode);
 }
 
-bool is_single_regular_file_itself(const std::string& path) {
-    struct stat info {};
-    return ::lstat(without_trailing_slashes(path).c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-           info.st_nlink == 1;
-}
-
 std::optional<std::string> changeable_by_others(const std::string& path) {
     const std::string literal = without_trailing_slashes(path);
     char* resolved = ::realpath(literal.c_str(), nullptr);
@@ -179,7 +173,7 @@ file_result_t create_file(const std::string& requested_path) {
 }
 
 std::optional<std::vector<std::string>> list_directory(const std::string& path) {
-    const owned_fd_t directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const owned_fd_t directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
     if (!directory.valid()) {
         return std::nullopt;
     }

@@ -2,6 +2,9 @@
 // Stand-in for NSFileManager: std::filesystem and POSIX calls that never follow a symbolic link when
 // they remove or copy, and keep links, modes and user attributes when they copy.
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,10 +21,9 @@ struct [[nodiscard]] file_result_t {
 // Follows symbolic links, like fileExistsAtPath: a dangling link does not exist.
 [[nodiscard]] bool exists(const std::string& path);
 [[nodiscard]] bool is_directory(const std::string& path);
-// The item itself, never through a final link: a directory, or a regular file with one name only.
+// The item itself, never through a final link.
 [[nodiscard]] bool is_directory_itself(const std::string& path);
 [[nodiscard]] bool is_link(const std::string& path);
-[[nodiscard]] bool is_single_regular_file_itself(const std::string& path);
 // The first directory on the path, or the item at the path itself, that a user other than root could
 // change (owns, or may write into), both along the path as given and along the path its links lead to;
 // absent when only root can change any of them.
@@ -35,6 +37,26 @@ enum class item_kind_t { any, directory, regular_file };
 // followed, and modes, times and user attributes are kept, except that the copy never gets a set-id bit
 // or write permission for group or others.
 file_result_t copy_item(const std::string& from, const std::string& to, item_kind_t kind = item_kind_t::any);
+// The deepest tree that the copy and the owner walk take: a bundle nests a dozen levels or so. Each level
+// holds at most two descriptors, so neither ever holds more than 64 of those kept for the helper itself.
+inline constexpr std::size_t kMaxTreeDepth = 32;
+
+// What set_tree_attributes gives a tree: one owner and group (-1 leaves either as it is, as fchown does),
+// the mode of the top directory and the mode of everything below it, directories included.
+struct tree_attributes_t {
+    uid_t owner;
+    gid_t group;
+    mode_t top_mode;
+    mode_t inner_mode;
+};
+// chown -R and chmod -R in one walk of our own, on descriptors: the top directory `directory` (opened by
+// the caller, see open_directory), then every entry relative to its parent's descriptor without following
+// a link. A link gets the owner itself and never a mode; what it points to is never touched. An item that
+// is no directory and has more than one name is left as it is: its other name may lie anywhere. Goes on
+// past a failure and reports the first; `path` names the top in failures.
+file_result_t set_tree_attributes(int directory, const std::string& path,
+                                  const tree_attributes_t& attributes);
+
 // With intermediates an existing directory is a success.
 file_result_t create_directory(const std::string& path, bool with_intermediates);
 // An empty file, replacing an existing one, like createFileAtPath:contents:nil.

@@ -136,7 +136,7 @@ std::optional<std::string> plan_launch(const std::string& bundle_path,
 // In the grandchild: only system calls from here to exec.
 [[noreturn]] void become_application(const launch_plan_t& plan, char* const argv[], char* const envp[],
                                      int report_fd) {
-    const int null_fd = ::open("/dev/null", O_RDWR);
+    const int null_fd = ::open("/dev/null", O_RDWR | O_NOCTTY);
     if (null_fd >= 0) {
         ::dup2(null_fd, STDIN_FILENO);
         ::dup2(null_fd, STDOUT_FILENO);

@@ -1,14 +1,17 @@
 #include "support/trace_directory.h"
 
-#include <sys/stat.h>
+#include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
 
 #include "platform/console_user.h"
+#include "platform/owned_fd.h"
 #include "platform/system_root.h"
+#include "platform/user_files.h"
 #include "support/product.h"
 #include "support/trace_log.h"
 
@@ -17,9 +20,9 @@ namespace {
 
 constexpr char kUnknownUser[] = "<unknown>";
 
-// Opens (creating, never truncating) and closes `path`; true when that worked.
-[[nodiscard]] bool probe_file(const string_t& path) {
-    const int descriptor = open_private_trace_file(path.c_str());
+// Opens (creating, never truncating) and closes `name` in `directory`; true when that worked.
+[[nodiscard]] bool probe_file(int directory, const char* name) {
+    const int descriptor = open_private_trace_file_at(directory, name);
     if (descriptor < 0) {
         return false;
     }
@@ -27,17 +30,18 @@ constexpr char kUnknownUser[] = "<unknown>";
     return true;
 }
 
-// An existing directory is only taken when it is a real directory of ours: the base may be a shared place
-// such as /tmp, where another user could have prepared it.
-[[nodiscard]] bool make_private_directory(const string_t& path) {
-    if (mkdir(path.c_str(), 0755) == 0) {
-        return true;
+// Made when missing, and taken only when it is a real directory of ours, as the descriptor opened on it
+// shows: the base may be a shared place such as /tmp, where another user could have prepared it.
+[[nodiscard]] platform::owned_fd_t open_private_directory(const string_t& path) {
+    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+        return {};
     }
-    if (errno != EEXIST) {
-        return false;
-    }
+    platform::owned_fd_t directory = platform::open_directory(path.c_str());
     struct stat info {};
-    return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid();
+    if (!directory.valid() || fstat(directory.get(), &info) != 0 || info.st_uid != geteuid()) {
+        return {};
+    }
+    return directory;
 }
 
 [[noreturn]] void give_up(const string_t& directory) {
@@ -62,7 +66,7 @@ string_t user_home_directory() {
 
 string_t choose_trace_directory(const string_t& log_directory, const string_t& home,
                                 const string_t& last_base) {
-    if (probe_file(log_directory + kProductName + ".trace")) {
+    if (probe_file(AT_FDCWD, (log_directory + kProductName + ".trace").c_str())) {
         return log_directory;
     }
     // For root the first base is the console user's home, whose directory of ours that user may own:
@@ -75,7 +79,8 @@ string_t choose_trace_directory(const string_t& log_directory, const string_t& h
             continue;
         }
         directory = base + "/." + kProductName;
-        if (make_private_directory(directory) && probe_file(directory + "/." + kProductName + ".trace")) {
+        const platform::owned_fd_t opened = open_private_directory(directory);
+        if (opened.valid() && probe_file(opened.get(), (string_t(".") + kProductName + ".trace").c_str())) {
             return directory;
         }
     }
@@ -86,6 +91,16 @@ const string_t& trace_directory() {
     static const string_t directory = choose_trace_directory(
         string_t(std::string_view(platform::system_path("/var/log/"))), user_home_directory());
     return directory;
+}
+
+bool is_trace_file(const struct stat& info) {
+    trace_log_t& log = trace_log();
+    std::lock_guard guard(log.lock);
+    struct stat own {};
+    const bool held = log.descriptor >= 0 && log.file_device == info.st_dev && log.file_inode == info.st_ino;
+    const bool named = !log.path.empty() && stat(log.path.c_str(), &own) == 0 && own.st_dev == info.st_dev &&
+                       own.st_ino == info.st_ino;
+    return held || named;
 }
 
 string_t trace_file_path(const string_t& file_name) {

@@ -2,6 +2,8 @@
 // Where the trace file lives: "/var/log/" under the system root when the process may write there, else a
 // hidden product directory in the user's home (or $HOME, or /tmp).
 
+#include <sys/stat.h>
+
 #include "support/string.h"
 
 namespace support {
@@ -18,6 +20,10 @@ namespace support {
 
 // The trace directory, "/" and the file name (the directory alone for an empty name).
 [[nodiscard]] string_t trace_file_path(const string_t& file_name);
+
+// Whether `info` describes the file that this process writes its records to (the one it holds open, or the
+// one its trace path names).
+[[nodiscard]] bool is_trace_file(const struct stat& info);
 
 // The choice behind trace_directory(), made afresh: `log_directory` ends in "/" and is probed first, then
 // the product's hidden directory in `home`, in $HOME and in `last_base`, in that order (an empty base is

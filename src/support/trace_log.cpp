@@ -205,9 +205,14 @@ void truncate_trace_file(int descriptor, off_t position, std::uint32_t limit) {
 }  // namespace
 
 int open_private_trace_file(const char* path) noexcept {
+    return open_private_trace_file_at(AT_FDCWD, path);
+}
+
+int open_private_trace_file_at(int directory, const char* name) noexcept {
     // O_NOFOLLOW: the fall-back trace directories lie in places other users can write to, and a root
     // process must not be led into another file by a planted link. O_CLOEXEC: tools we start get no copy.
-    const int descriptor = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kTraceFileMode);
+    const int descriptor =
+        openat(directory, name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, kTraceFileMode);
     if (descriptor < 0) {
         return -1;
     }

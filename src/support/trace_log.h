@@ -64,6 +64,8 @@ void trace_log_init();
 // so that no other user can open it and hold its lock. -1 with errno set when it cannot be opened, or
 // (EPERM) is no regular file or belongs to another user.
 [[nodiscard]] int open_private_trace_file(const char* path) noexcept;
+// The same for `name` in the opened directory `directory`.
+[[nodiscard]] int open_private_trace_file_at(int directory, const char* name) noexcept;
 
 // The file is opened by the next record, not here.
 void set_trace_path(const string_t& path);

@@ -1,14 +1,17 @@
 #include "commands/process_termination.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "commands/external_commands.h"
@@ -25,26 +28,13 @@ using process_testing::make_app_bundle;
 using process_testing::sleeper_t;
 using process_testing::spawn_sleeper;
 
-// Records each pause instead of sleeping, and holds it until the process just sent SIGTERM has logged
-// it, so that the order in the log is the order of the signals.
+// Records each pause instead of sleeping.
 class recording_clock_t : public platform::wall_clock_t {
 public:
-    explicit recording_clock_t(std::string log_path) : log_path_(std::move(log_path)) {}
-
     double now() const override { return 0; }
-    void sleep_for(double seconds) const override {
-        pauses.push_back(seconds);
-        for (int tries = 0; tries < 1000 && logged() < pauses.size(); ++tries) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    }
+    void sleep_for(double seconds) const override { pauses.push_back(seconds); }
 
     mutable std::vector<double> pauses;
-
-private:
-    std::size_t logged() const { return fixtures::lines_of(fixtures::read_text_file(log_path_)).size(); }
-
-    std::string log_path_;
 };
 
 class ProcessTermination : public ::testing::Test {
@@ -91,17 +81,33 @@ protected:
     }
 
     std::string log_path() const { return sandbox.path("/var/log/sleepers.log"); }
+    // The roles of the processes that took a signal, as each logged it: in no fixed order.
     std::vector<std::string> signalled_roles() const {
         return fixtures::lines_of(fixtures::read_text_file(log_path()));
+    }
+    // The roles in the order the signals went out, from the records.
+    std::vector<std::string> ended_roles() const {
+        std::vector<std::string> order;
+        constexpr std::string_view kRecord = "ending process ";
+        for (const auto& line : fixtures::lines_of(fixtures::read_text_file(trace_path()))) {
+            const auto at = line.find(kRecord);
+            if (at != std::string::npos) {
+                const auto flag = at + kRecord.size();
+                order.push_back(line.substr(flag, line.find(' ', flag) - flag));
+            }
+        }
+        return order;
     }
 
     fixtures::sandbox_t sandbox;
     std::string identifier;
     std::string exe;
     support::trace_t trace{[] { return "process-test"; }};
+    process_records_t records{trace};
 };
 
-TEST_F(ProcessTermination, EndsRolesInOrderWithAPauseAfterEachTerm) {
+// One pause for all: anyone can start processes under the application's name.
+TEST_F(ProcessTermination, EndsRolesInOrderThenPausesOnce) {
     std::vector<sleeper_t> sleepers;
     for (const char* flag : {"--service", "", "--x", "--frontend"}) {
         sleepers.push_back(
@@ -110,12 +116,29 @@ TEST_F(ProcessTermination, EndsRolesInOrderWithAPauseAfterEachTerm) {
     const auto processes = our_processes();
     ASSERT_EQ(processes.size(), 4u);
 
-    recording_clock_t clock(log_path());
-    EXPECT_TRUE(end_processes(processes, std::nullopt, {}, false, clock, trace));
+    recording_clock_t clock;
+    EXPECT_TRUE(end_processes(processes, std::nullopt, {}, false, clock, records));
 
-    const std::vector<std::string> expected = {"--x", "", "--frontend", "--service"};
-    EXPECT_EQ(signalled_roles(), expected);
-    EXPECT_EQ(clock.pauses, std::vector<double>(4, kTerminationPause));
+    EXPECT_EQ(ended_roles(), (std::vector<std::string>{"--x", "", "--frontend", "--service"}));
+    EXPECT_EQ(clock.pauses, std::vector<double>{kTerminationPause});
+    for (auto& sleeper : sleepers) {
+        EXPECT_EQ(sleeper.terminating_signal(), SIGTERM) << sleeper.pid();
+    }
+}
+
+// Many processes under the application's name: a bounded number of records, then their count.
+TEST_F(ProcessTermination, RecordsAboutManyProcessesAreBounded) {
+    constexpr std::size_t kProcesses = 15;
+    std::vector<sleeper_t> sleepers;
+    for (std::size_t i = 0; i < kProcesses; ++i) {
+        sleepers.push_back(start(exe, {"--service"}));
+    }
+    ASSERT_EQ(our_processes().size(), kProcesses);
+
+    EXPECT_TRUE(ExternalCommands::kill_all_processes(identifier, std::nullopt, false));
+
+    EXPECT_EQ(fixtures::lines_of(fixtures::read_text_file(trace_path())).size(), kProcessRecordLimit + 1);
+    EXPECT_EQ(traced("info", "further records about application processes left out"), 1u);
     for (auto& sleeper : sleepers) {
         EXPECT_EQ(sleeper.terminating_signal(), SIGTERM) << sleeper.pid();
     }
@@ -136,12 +159,12 @@ TEST_F(ProcessTermination, SparesExceptionsForeignBundlesAndNonApplicationBundle
     const auto processes = our_processes();
     ASSERT_EQ(processes.size(), 5u);
 
-    recording_clock_t clock(log_path());
+    recording_clock_t clock;
     const pid_t except[] = {excepted.pid()};
-    EXPECT_TRUE(end_processes(processes, identifier, except, false, clock, trace));
+    EXPECT_TRUE(end_processes(processes, identifier, except, false, clock, records));
 
-    EXPECT_EQ(signalled_roles(), std::vector<std::string>{"--frontend"});
     EXPECT_EQ(target.terminating_signal(), SIGTERM);
+    EXPECT_EQ(signalled_roles(), std::vector<std::string>{"--frontend"});
     EXPECT_EQ(traced("error", sandbox.path("/Applications/Plugin.bundle")), 1u);
     EXPECT_EQ(traced("info", std::to_string(excepted.pid())), 1u);
     for (sleeper_t* spared : {&excepted, &foreign, &unreadable, &plugin}) {
@@ -149,18 +172,62 @@ TEST_F(ProcessTermination, SparesExceptionsForeignBundlesAndNonApplicationBundle
     }
 }
 
+// A process names a bundle whose Info.plist is a terminal or a FIFO, or a link to one: it is never opened
+// (a terminal opened without O_NOCTTY could become the helper's controlling terminal), and the process
+// counts as one of no known bundle.
+TEST_F(ProcessTermination, OpensNothingAProcessNamesButARegularFile) {
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(::grantpt(terminal), 0);
+    ASSERT_EQ(::unlockpt(terminal), 0);
+    const std::string terminal_path = ::ptsname(terminal);
+    const std::string fifo = sandbox.path("/var/fake/fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    const struct {
+        const char* what;
+        std::function<void(const std::string& info)> make;
+        std::string watched;
+    } cases[] = {
+        {"a link to a terminal",
+         [&](const std::string& info) { std::filesystem::create_symlink(terminal_path, info); },
+         terminal_path},
+        {"a link to a FIFO", [&](const std::string& info) { std::filesystem::create_symlink(fifo, info); },
+         fifo},
+        {"a FIFO", [](const std::string& info) { ASSERT_EQ(::mkfifo(info.c_str(), 0666), 0); }, ""},
+    };
+    for (const auto& c : cases) {
+        const std::string info = sandbox.path("/Applications/Odd.app/Contents/Info.plist");
+        const std::string odd = make_app_bundle(sandbox, "/Applications/Odd.app", identifier);
+        std::filesystem::remove(info);
+        c.make(info);
+        const int events = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(::inotify_add_watch(events, (c.watched.empty() ? info : c.watched).c_str(), IN_OPEN), 0);
+        sleeper_t process = start(odd, {});
+
+        recording_clock_t clock;
+        EXPECT_TRUE(end_processes(our_processes(), identifier, {}, false, clock, records)) << c.what;
+
+        alignas(inotify_event) char buffer[4096];
+        EXPECT_LT(::read(events, buffer, sizeof buffer), 0) << c.what << ": it was opened";
+        EXPECT_TRUE(process.running()) << c.what;
+        ::close(events);
+        std::filesystem::remove_all(sandbox.path("/Applications/Odd.app"));
+    }
+    ::close(terminal);
+}
+
 TEST_F(ProcessTermination, KillSignalReachesProcessesThatIgnoreTermWithoutPause) {
     sleeper_t stubborn = start(exe, {"--service"}, {"QV_SLEEPER_IGNORE_TERM=1"});
     sleeper_t plain = start(exe, {});
 
     // A process that survives SIGTERM still counts as signalled.
-    recording_clock_t clock(log_path());
-    EXPECT_TRUE(end_processes(our_processes(), identifier, {}, false, clock, trace));
+    recording_clock_t clock;
+    EXPECT_TRUE(end_processes(our_processes(), identifier, {}, false, clock, records));
     EXPECT_EQ(plain.terminating_signal(), SIGTERM);
     EXPECT_TRUE(stubborn.running());
 
-    recording_clock_t kill_clock(log_path());
-    EXPECT_TRUE(end_processes(our_processes(), identifier, {}, true, kill_clock, trace));
+    recording_clock_t kill_clock;
+    EXPECT_TRUE(end_processes(our_processes(), identifier, {}, true, kill_clock, records));
     EXPECT_EQ(stubborn.terminating_signal(), SIGKILL);
     EXPECT_TRUE(kill_clock.pauses.empty());
 }
@@ -184,8 +251,8 @@ TEST_F(ProcessTermination, ListedProcessGoneOrItsPidReusedFailsWithoutStoppingTh
         GTEST_SKIP() << "cannot start a process under a chosen pid here: " << std::strerror(errno);
     }
 
-    recording_clock_t clock(log_path());
-    EXPECT_FALSE(end_processes(processes, identifier, {}, false, clock, trace));
+    recording_clock_t clock;
+    EXPECT_FALSE(end_processes(processes, identifier, {}, false, clock, records));
 
     EXPECT_TRUE(successor->running());
     EXPECT_EQ(traced("error", std::to_string(gone.pid())), 1u);
@@ -220,13 +287,13 @@ TEST_F(ProcessTermination, EndsProcessesThatTheListingShowsOtherwise) {
             << record.exe;
     }
 
-    recording_clock_t clock(log_path());
-    ASSERT_TRUE(end_processes(processes, std::nullopt, {}, false, clock, trace));
+    recording_clock_t clock;
+    ASSERT_TRUE(end_processes(processes, std::nullopt, {}, false, clock, records));
 
     EXPECT_EQ(odd.terminating_signal(), SIGTERM);
     EXPECT_EQ(long_line.terminating_signal(), SIGTERM);
     // The cut line lost its flag, so it counts as the plain process and goes first.
-    EXPECT_EQ(signalled_roles(), (std::vector<std::string>{"--backend", "--frontend"}));
+    EXPECT_EQ(ended_roles(), (std::vector<std::string>{"", "--frontend"}));
 }
 
 TEST_F(ProcessTermination, KillAllProcessesEndsTheBundlesProcessesAndFindsNoneAfterwards) {
@@ -236,7 +303,7 @@ TEST_F(ProcessTermination, KillAllProcessesEndsTheBundlesProcessesAndFindsNoneAf
     EXPECT_TRUE(ExternalCommands::kill_all_processes(identifier, std::nullopt, false));
     EXPECT_EQ(plain.terminating_signal(), SIGTERM);
     EXPECT_EQ(frontend.terminating_signal(), SIGTERM);
-    EXPECT_EQ(signalled_roles(), (std::vector<std::string>{"", "--frontend"}));
+    EXPECT_EQ(ended_roles(), (std::vector<std::string>{"", "--frontend"}));
 
     EXPECT_TRUE(ExternalCommands::kill_all_processes(identifier, std::vector<pid_t>{}, true));
     EXPECT_TRUE(our_processes().empty());

@@ -57,7 +57,7 @@ protected:
              {"/usr/sbin/chown", "-R", "root:wheel", spaced}},
             {"quarantine",
              [=] { return ExternalCommands::removeOpenWarningFromQuorvix(spaced); },
-             {"/usr/bin/xattr", "-d", "-r", "com.apple.quarantine", spaced}},
+             {"/usr/bin/xattr", "-d", "-r", "-s", "com.apple.quarantine", spaced}},
             {"eject",
              [] { return ExternalCommands::ejectQuorvixDMG("/Volumes/Quorvix 2"); },
              {"/usr/bin/hdiutil", "detach", "/Volumes/Quorvix 2", "-force"}},

@@ -164,12 +164,16 @@ TEST_F(ServiceControl, AutostartQuitAndPermissionRequestsAnswerAsTheirStepsAllow
     EXPECT_EQ(ask<bool>([&](auto r) { helper_->quit_service("abc", r); }), true);
     EXPECT_EQ(sandbox_.tool_calls(), (calls_t{{launchctl_, "stop", "com.trellwick.abc.service"}}));
 
-    fs::create_directories(abc_.global_config_dir());
-    sandbox_.set_tool_status("chown", 1);
+    // A second name of another file inside is left as it is, and the answer says so.
+    const std::string conf = abc_.global_config_dir() + "/system.conf";
+    file(conf, "s");
+    EXPECT_EQ(ask<bool>([&](auto r) { helper_->fix_config_permissions("abc", r); }), true);
+    EXPECT_EQ(mode_of(abc_.global_config_dir()), 0775u);
+    EXPECT_EQ(mode_of(conf), 0664u);
+    fs::permissions(conf, fs::perms::owner_read);
+    fs::create_hard_link(conf, abc_.global_config_dir() + "/other.conf");
     EXPECT_EQ(ask<bool>([&](auto r) { helper_->fix_config_permissions("abc", r); }), false);
-    EXPECT_EQ(sandbox_.tool_calls().back(),
-              (std::vector<std::string>{sandbox_.path("/usr/sbin/chown"), "-R", "root:staff",
-                                        abc_.global_config_dir()}));
+    EXPECT_EQ(mode_of(conf), 0400u);
 
     // A namespace without a service job is no installation: "/etc/ssh" is not repaired for anyone.
     fs::create_directories(sandbox_.path("/etc/ssh"));
@@ -186,6 +190,7 @@ TEST_F(ServiceControl, ConcurrentRequestsForTwoNamespacesEachActOnlyOnTheirOwn) 
         write_job_file(names->agent_file_path(), {{"RunAtLoad", true}});
         fs::create_directories(names->global_config_dir());
     }
+    const unsigned alpha_config_mode = mode_of(alpha.global_config_dir());
     constexpr int kRounds = 15;
     std::atomic<int> alpha_wrong{0};
     // One connection starts and queries alpha while the other stops beta and switches its start off.
@@ -214,8 +219,9 @@ TEST_F(ServiceControl, ConcurrentRequestsForTwoNamespacesEachActOnlyOnTheirOwn) 
         ++subjects[call[1] == "bootstrap" || call[1] == "stop" ? call[1] + " " + call.back() : call.back()];
     }
     EXPECT_EQ(subjects, (std::map<std::string, int>{{"bootstrap " + alpha.svc_file_path(), kRounds},
-                                                    {"stop " + beta.svc_label(), kRounds},
-                                                    {beta.global_config_dir(), 3 * kRounds}}));
+                                                    {"stop " + beta.svc_label(), kRounds}}));
+    EXPECT_EQ(mode_of(beta.global_config_dir()), 0775u);
+    EXPECT_EQ(mode_of(alpha.global_config_dir()), alpha_config_mode);
     EXPECT_EQ(job_flag(alpha.svc_file_path(), "Disabled"), false);
     EXPECT_EQ(job_flag(alpha.agent_file_path(), "RunAtLoad"), true);
     EXPECT_EQ(job_flag(beta.svc_file_path(), "Disabled"), true);

@@ -1,7 +1,14 @@
 // The global-service install: the bundle stays where it lies, the job files point into it, and a failed
 // job file leaves the configuration and the running application alone.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
 
 #include "commands/process_sleepers.h"
 #include "install_fixture.h"
@@ -56,13 +63,18 @@ TEST_F(GlobalServiceInstall, SetsUpTheServiceForTheBundleWhereItLies) {
         EXPECT_EQ(job_program(service_job()), executable) << c.path;
         EXPECT_EQ(job_program(agent_job()), executable) << c.path;
         EXPECT_FALSE(fs::exists(sandbox_.path("/Applications/Quorvix.app"))) << c.path;
-        EXPECT_EQ(calls_of("/bin/chmod").front(),
-                  (std::vector<std::string>{"666", sandbox_.path("/var/log/" + kNamespace + ".trace")}));
-        EXPECT_EQ(calls_of("/bin/chmod").at(1), (std::vector<std::string>{"-R", "755", bundle}));
-        EXPECT_EQ(calls_of("/usr/sbin/chown").front(),
-                  (std::vector<std::string>{"-R", "root:wheel", bundle}));
+        EXPECT_EQ(calls_of("/bin/chmod"),
+                  (helper_tests::calls_t{{"666", sandbox_.path("/var/log/" + kNamespace + ".trace")}}));
+        // Root's where it lies; its executable is no client that others run, so gets no set-group-id bit.
+        for (const std::string& item : {bundle, executable, bundle + "/Contents/Info.plist"}) {
+            struct stat status {};
+            ASSERT_EQ(::stat(item.c_str(), &status), 0) << item;
+            EXPECT_EQ(status.st_mode & 07777, 0755u) << item;
+            EXPECT_EQ(status.st_uid, 0u) << item;
+            EXPECT_EQ(status.st_gid, 0u) << item;
+        }
         EXPECT_EQ(calls_of("/usr/bin/xattr"),
-                  (helper_tests::calls_t{{"-d", "-r", "com.apple.quarantine", bundle}}));
+                  (helper_tests::calls_t{{"-d", "-r", "-s", "com.apple.quarantine", bundle}}));
         EXPECT_TRUE(calls_of("/usr/bin/hdiutil").empty()) << c.path;
         EXPECT_TRUE(calls_of("/usr/bin/security").empty()) << c.path << ": the rights are not reset";
         for (const auto& call : calls_of("/bin/launchctl")) {
@@ -84,6 +96,7 @@ TEST_F(GlobalServiceInstall, SetsUpTheServiceForTheBundleWhereItLies) {
 TEST_F(GlobalServiceInstall, AFailedAgentJobLeavesTheConfigurationAndTheApplicationAlone) {
     write_configuration();
     process_testing::make_app_bundle(sandbox_, "/Users/Shared/Quorvix.app", app_identifier());
+    sign(sandbox_.path("/Users/Shared/Quorvix.app"));
     auto running =
         process_testing::spawn_sleeper(sandbox_.path("/Users/Shared/Quorvix.app/Contents/MacOS/Quorvix"), {});
     fs::remove_all(sandbox_.path("/Library/LaunchAgents"));
@@ -129,6 +142,96 @@ TEST_F(GlobalServiceInstall, RefusesBeforeAnythingChanges) {
         EXPECT_FALSE(records("error").empty()) << c.what;
     }
     fs::current_path(working_directory);
+}
+
+// The root service job would run code from the bundle: it must be the application's own.
+TEST_F(GlobalServiceInstall, RefusesABundleThatIsNotTheApplicationsSignedCode) {
+    write_configuration();
+    const std::string bundle = make_bundle("/Users/Shared/Quorvix.app", app_identifier(), "2.26.1");
+    std::ofstream(bundle + "/Contents/MacOS/Quorvix") << "#!/bin/sh\nexit 0\n";
+
+    EXPECT_EQ(install_service(*make_installer(), bundle), false);
+
+    EXPECT_EQ(records_naming("error", "not the application's signed code"), 1u) << trace();
+    EXPECT_TRUE(fs::exists(bundle + "/Contents/MacOS/Quorvix")) << "the bundle stays where it lies";
+    EXPECT_FALSE(fs::exists(service_job()));
+    EXPECT_FALSE(migrated());
+    EXPECT_TRUE(workspace_.opened.empty());
+}
+
+// The bundle's owner exchanges, in a loop, the directory holding the bundle with a link to a directory of
+// root's, and a file of the bundle with a link to a file of root's: whatever the path names when the helper
+// looks, and whatever the names inside are when it walks, nothing outside the bundle changes.
+TEST_F(GlobalServiceInstall, OwnerAndModesNeverReachAnythingOutsideTheBundle) {
+    constexpr uid_t kNobody = 65534;
+    constexpr int kAttempts = 20;
+    // What the tools did before: the walk must not depend on fakes.
+    sandbox_.link_real_tool("/bin/chmod", "/bin/chmod");
+    sandbox_.link_real_tool("/usr/sbin/chown", "/bin/chown");
+    sandbox_.write_file("/var/db/Quorvix.app/secret", "root's");
+    sandbox_.write_file("/var/db/secret", "root's");
+    const std::string roots[] = {sandbox_.path("/var/db/Quorvix.app"),
+                                 sandbox_.path("/var/db/Quorvix.app/secret"),
+                                 sandbox_.path("/var/db/secret")};
+    for (const std::string& item : roots) {
+        fs::permissions(item, fs::perms::owner_read | fs::perms::owner_write);
+    }
+    const std::string home = sandbox_.path("/Users/nobody");
+    const std::string bundle = make_bundle("/Users/nobody/apps/Quorvix.app", app_identifier(), "2.26.1");
+    const std::string pairs[][2] = {
+        {home + "/apps", home + "/elsewhere"},
+        {bundle + "/Contents/file", bundle + "/Contents/link"},
+    };
+    fs::create_directory_symlink(sandbox_.path("/var/db"), pairs[0][1]);
+    std::ofstream(pairs[1][0]) << "x";
+    fs::create_symlink(sandbox_.path("/var/db/secret"), pairs[1][1]);
+    const auto give_to_nobody = [&] {
+        for (const auto& entry : fs::recursive_directory_iterator(home)) {
+            ASSERT_EQ(::lchown(entry.path().c_str(), kNobody, kNobody), 0);
+        }
+        ASSERT_EQ(::chown(home.c_str(), kNobody, kNobody), 0);
+    };
+    give_to_nobody();
+
+    const pid_t swapper = ::fork();
+    ASSERT_GE(swapper, 0);
+    if (swapper == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
+            ::setresuid(kNobody, kNobody, kNobody) != 0) {
+            ::_exit(1);
+        }
+        for (;;) {
+            for (const auto& pair : pairs) {
+                (void)::renameat2(AT_FDCWD, pair[0].c_str(), AT_FDCWD, pair[1].c_str(), RENAME_EXCHANGE);
+            }
+        }
+    }
+    const auto untouched = [&] {
+        return mode_of(roots[0]) == 0600u && mode_of(roots[1]) == 0600u && mode_of(roots[2]) == 0600u;
+    };
+    for (int attempt = 0; attempt < kAttempts && untouched(); ++attempt) {
+        (void)install_service(*make_installer(), home + "/apps/Quorvix.app");
+        // The owner gets the bundle back, so that every attempt races; the swaps wait meanwhile.
+        ::kill(swapper, SIGSTOP);
+        for (const auto& pair : pairs) {
+            if (fs::is_symlink(pair[0])) {
+                ASSERT_EQ(::renameat2(AT_FDCWD, pair[0].c_str(), AT_FDCWD, pair[1].c_str(), RENAME_EXCHANGE),
+                          0);
+            }
+        }
+        give_to_nobody();
+        ::kill(swapper, SIGCONT);
+    }
+    ::kill(swapper, SIGKILL);
+    ::waitpid(swapper, nullptr, 0);
+
+    for (const std::string& item : roots) {
+        struct stat status {};
+        ASSERT_EQ(::stat(item.c_str(), &status), 0) << item;
+        EXPECT_EQ(status.st_mode & 07777, 0600u) << item;
+        EXPECT_EQ(status.st_uid, 0u) << item;
+        EXPECT_EQ(status.st_gid, 0u) << item;
+    }
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ protected:
         return copy;
     }
 
-    // Info.plist with the application's identifier and version, and `executable` as Contents/MacOS/Quorvix.
+    // Info.plist with the application's identifier and version, and `executable` as Contents/MacOS/Quorvix,
+    // signed as the application.
     void make_bundle(const std::string& bundle, const fs::path& executable) const {
         sandbox_.write_file(bundle + "/Contents/Info.plist",
                             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
@@ -43,6 +44,7 @@ protected:
         fs::create_directories(fs::path(target).parent_path());
         fs::copy_file(executable, target, fs::copy_options::overwrite_existing);
         fs::permissions(target, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+        clients_.sign_bundle(sandbox_.path(bundle));
     }
     [[nodiscard]] std::string job(const std::string& relative) const {
         return sandbox_.path("/Library/" + relative);

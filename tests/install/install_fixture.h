@@ -68,7 +68,10 @@ inline void confine_process_list(const fixtures::sandbox_t& sandbox) {
 
 class InstallSandbox : public helper_tests::HelperSandbox {
 protected:
-    InstallSandbox() { confine_process_list(sandbox_); }
+    InstallSandbox() {
+        confine_process_list(sandbox_);
+        pki_.trust_in_system_root();
+    }
 
     std::shared_ptr<core::helper_tool_t> make_installer() {
         bundle_ = core::embedded_main_bundle("/usr/libexec/quorvix-helper");
@@ -81,7 +84,8 @@ protected:
         return std::make_shared<core::helper_tool_t>(std::move(dependencies));
     }
 
-    // A bundle at <root><path> with the identifier and short version given; its executable exits at once.
+    // A bundle at <root><path> with the identifier and short version given; its executable, signed as the
+    // application's, exits at once.
     std::string make_bundle(const std::string& path, const std::optional<std::string>& identifier,
                             const std::optional<std::string>& version) const {
         auto info = platform::property_list_t::dictionary();
@@ -96,8 +100,10 @@ protected:
         EXPECT_TRUE(info.write_xml(bundle + "/Contents/Info.plist"));
         std::ofstream(bundle + "/Contents/MacOS/Quorvix") << "#!/bin/sh\nexit 0\n";
         fs::permissions(bundle + "/Contents/MacOS/Quorvix", fs::perms::owner_all);
+        sign(bundle);
         return bundle;
     }
+    void sign(const std::string& bundle) const { fixtures::sign_application_bundle(pki_, bundle); }
 
     [[nodiscard]] static std::string app_identifier() { return fixtures::application_identifier(); }
 
@@ -152,6 +158,7 @@ protected:
 
     [[nodiscard]] static std::vector<std::uint8_t> auth_form() { return std::vector<std::uint8_t>(32, 1); }
 
+    fixtures::test_pki_t pki_;
     recording_clock_t clock_;
     fixtures::counting_authorization_t authorization_;
     recording_workspace_t workspace_;

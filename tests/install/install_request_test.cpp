@@ -5,9 +5,13 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <functional>
+#include <tuple>
+
 #include "commands/process_sleepers.h"
 #include "core/request_dispatch.h"
 #include "install_fixture.h"
+#include "platform/service_accounts.h"
 
 namespace {
 
@@ -46,14 +50,21 @@ TEST_F(InstallRequest, CopiesFromTheVolumeAndPointsBothJobsAtTheInstalledExecuta
     EXPECT_EQ(job_program(service_job()), executable);
     EXPECT_EQ(job_program(agent_job()), executable);
     EXPECT_TRUE(contains(calls_of("/bin/launchctl"), {"bootout", "system", service_job()}));
-    const std::string global = sandbox_.path("/etc/" + kNamespace);
-    EXPECT_EQ(calls_of("/bin/chmod"), (calls_t{{"-R", "755", destination()},
-                                               {"666", sandbox_.path("/var/log/" + kNamespace + ".trace")},
-                                               {"-R", "664", global},
-                                               {"775", global}}));
-    EXPECT_EQ(calls_of("/usr/sbin/chown"),
-              (calls_t{{"-R", "root:wheel", destination()}, {"-R", "root:staff", global}}));
-    EXPECT_TRUE(contains(calls_of("/usr/bin/xattr"), {"-d", "-r", "com.apple.quarantine", destination()}));
+    EXPECT_EQ(calls_of("/bin/chmod"), (calls_t{{"666", sandbox_.path("/var/log/" + kNamespace + ".trace")}}));
+    EXPECT_TRUE(calls_of("/usr/sbin/chown").empty());
+    // Root's throughout, and the executable set-group-id to the client group, as clients must be.
+    for (const auto& [item, mode, group] :
+         {std::tuple{destination(), 0755u, gid_t{0}},
+          std::tuple{destination() + "/Contents/Info.plist", 0755u, gid_t{0}},
+          std::tuple{executable, 02755u, platform::service_accounts().client_group}}) {
+        struct stat status {};
+        ASSERT_EQ(::stat(item.c_str(), &status), 0) << item;
+        EXPECT_EQ(status.st_mode & 07777, mode) << item;
+        EXPECT_EQ(status.st_uid, 0u) << item;
+        EXPECT_EQ(status.st_gid, group) << item;
+    }
+    EXPECT_TRUE(
+        contains(calls_of("/usr/bin/xattr"), {"-d", "-r", "-s", "com.apple.quarantine", destination()}));
     EXPECT_EQ(calls_of("/usr/bin/hdiutil"), (calls_t{{"detach", volume(), "-force"}}));
     EXPECT_EQ(sandbox_.read_file("/etc/" + kNamespace + "/system.conf"), "system");
     EXPECT_TRUE(fs::exists(sandbox_.path("/var/log/" + kNamespace + ".trace")));
@@ -70,36 +81,41 @@ TEST_F(InstallRequest, CopiesFromTheVolumeAndPointsBothJobsAtTheInstalledExecuta
         return std::find(order.begin(), order.end(), tool) - order.begin();
     };
     EXPECT_LT(at("/bin/ps"), at("/bin/launchctl"));
-    EXPECT_LT(at("/bin/launchctl"), at("/bin/chmod"));
     EXPECT_LT(at("/usr/bin/xattr"), at("/usr/bin/hdiutil"));
 }
 
+// Below /Applications by path components; a bundle deeper down leaves nothing at the destination for the
+// jobs to run.
 TEST_F(InstallRequest, ABundleBelowApplicationsIsUsedAtTheDestinationWithoutCopyOrTermination) {
     const struct {
         const char* bundle;
-        bool started;  // a deeper bundle leaves nothing at the destination to start
+        bool in_place;
+        bool answer;
     } cases[] = {
-        {"/Applications/Sub/Deeper/Quorvix.app", false},
-        {"/Applications/Quorvix.app", true},
+        {"/Applications/Sub/Deeper/Quorvix.app", true, false},
+        {"/Applications/Quorvix.app", true, true},
+        {"/ApplicationsX/Quorvix.app", false, true},
     };
     for (const auto& c : cases) {
         fs::remove_all(sandbox_.path("/Applications"));
+        fs::create_directories(sandbox_.path("/Applications"));
+        fs::remove(service_job());
         restart_trace();
         sandbox_.clear_tool_log();
         workspace_.opened.clear();
         const std::string bundle = make_bundle(c.bundle, app_identifier(), "2.26.1");
 
-        EXPECT_EQ(install(*make_installer(), bundle), true) << c.bundle;
+        EXPECT_EQ(install(*make_installer(), bundle), c.answer) << c.bundle;
 
-        EXPECT_TRUE(calls_of("/bin/ps").empty()) << c.bundle;
-        for (const auto& call : calls_of("/bin/launchctl")) {
-            EXPECT_NE(call.at(0), "bootout") << c.bundle;
-        }
-        EXPECT_TRUE(contains(calls_of("/bin/chmod"), {"-R", "755", destination()})) << c.bundle;
-        EXPECT_EQ(job_program(service_job()), destination() + "/Contents/MacOS/Quorvix") << c.bundle;
+        EXPECT_EQ(calls_of("/bin/ps").empty(), c.in_place) << c.bundle;
+        EXPECT_EQ(contains(calls_of("/bin/launchctl"), {"bootout", "system", service_job()}), !c.in_place)
+            << c.bundle;
+        EXPECT_EQ(job_program(service_job()),
+                  c.answer ? std::optional(destination() + "/Contents/MacOS/Quorvix") : std::nullopt)
+            << c.bundle;
         EXPECT_TRUE(fs::exists(bundle)) << c.bundle;
-        EXPECT_EQ(workspace_.opened.size(), c.started ? 1u : 0u) << c.bundle;
-        EXPECT_EQ(records_naming("warning", "already in place"), 1u) << trace();
+        EXPECT_EQ(workspace_.opened.size(), c.answer ? 1u : 0u) << c.bundle;
+        EXPECT_EQ(records_naming("warning", "already in place"), c.in_place ? 1u : 0u) << trace();
     }
 }
 
@@ -219,6 +235,8 @@ TEST_F(InstallRequest, RefusesBadInputBeforeAnyProcessIsEnded) {
         // Another user's link to a directory of root's, and a plain file.
         {"a link to a directory", "/Volumes/Quorvix/Linked.app", kNamespace, true, true},
         {"a file", "/Volumes/Quorvix/File.app", kNamespace, true, true},
+        // Would read as in place, and was never looked at.
+        {"a dot component", "/Applications/../Volumes/Quorvix/Quorvix.app", kNamespace, true, true},
         {"empty namespace", "/Volumes/Quorvix/Quorvix.app", "", true, false},
         {"invalid namespace", "/Volumes/Quorvix/Quorvix.app", "a-b", true, false},
         {"not authorized", "/Volumes/Quorvix/Quorvix.app", kNamespace, false, false},
@@ -265,6 +283,52 @@ TEST_F(InstallRequest, RefusesBadInputBeforeAnyProcessIsEnded) {
         EXPECT_FALSE(fs::exists(service_job())) << c.what;
         EXPECT_FALSE(fs::exists(fs::symlink_status(sandbox_.path("/Applications/Linked.app")))) << c.what;
         EXPECT_EQ(mode_of(roots), 0700u) << c.what;
+    }
+}
+
+// Root's jobs run what the install puts in place, so that must be the application's own signed code;
+// a copy that is not is removed again.
+TEST_F(InstallRequest, InstallsOnlyTheApplicationsSignedCode) {
+    const fixtures::test_pki_t untrusted;
+    const std::string signed_elsewhere = make_bundle("/Library/Signed.app", app_identifier(), "2.26.1");
+    const struct {
+        const char* what;
+        const char* bundle;
+        std::function<void(const std::string& executable)> spoil;
+    } cases[] = {
+        {"unsigned", "/Volumes/Quorvix/Quorvix.app",
+         [](const std::string& executable) { std::ofstream(executable) << "#!/bin/sh\nexit 0\n"; }},
+        {"another identifier", "/Volumes/Quorvix/Quorvix.app",
+         [&](const std::string& executable) { pki_.sign_copy(executable, executable, "com.example.other"); }},
+        {"an authority nobody trusts", "/Volumes/Quorvix/Quorvix.app",
+         [&](const std::string& executable) {
+             untrusted.sign_copy(executable, executable, app_identifier());
+         }},
+        {"a link to signed code", "/Volumes/Quorvix/Quorvix.app",
+         [&](const std::string& executable) {
+             fs::remove(executable);
+             fs::create_symlink(signed_elsewhere + "/Contents/MacOS/Quorvix", executable);
+         }},
+        {"unsigned and in place", "/Applications/Quorvix.app",
+         [](const std::string& executable) { std::ofstream(executable) << "#!/bin/sh\nexit 0\n"; }},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(sandbox_.path("/Volumes"));
+        fs::remove_all(destination());
+        restart_trace();
+        const std::string bundle = make_bundle(c.bundle, app_identifier(), "2.26.1");
+        c.spoil(bundle + "/Contents/MacOS/Quorvix");
+        const bool in_place = bundle == destination();
+
+        EXPECT_EQ(install(*make_installer(), bundle), false) << c.what;
+
+        EXPECT_EQ(records_naming("error", "not the application's signed code"), 1u) << c.what << "\n"
+                                                                                    << trace();
+        EXPECT_EQ(fs::exists(destination()), in_place)
+            << c.what << ": the copy is removed, a bundle in place stays";
+        EXPECT_FALSE(fs::exists(service_job())) << c.what;
+        EXPECT_FALSE(fs::exists(agent_job())) << c.what;
+        EXPECT_TRUE(workspace_.opened.empty()) << c.what;
     }
 }
 

@@ -4,9 +4,12 @@
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -157,25 +160,57 @@ TEST_F(SharedMemoryCleanup, RemovesTheObjectsAndRegistryOfThreeComponentVersions
 }
 
 // Anyone can lay out the registry under /tmp: a link at either level cleans nothing, and an entry speaks
-// only for objects of its own owner (or of anyone, when root made it).
+// only for an object of its own owner (or of anyone, when root made it), when it is a file of one name in
+// directories of root's or of that owner. An object is looked at, never opened: a FIFO would block.
 TEST_F(SharedMemoryCleanup, LeavesWhatARegistryOfAnotherUserPointsAt) {
     constexpr uid_t kNobody = 65534;
+    constexpr uid_t kThirdUser = 65533;
     const std::string shm_dir = sandbox_.path("/tmp/qv_shm");
     const std::string elsewhere = sandbox_.path("/var/db/precious");
+    const std::string object = "qv-test-registered-object";
+    const std::string object_path = "/dev/shm/" + object;
     struct case_t {
         const char* what;
-        bool registry_link;  // /tmp/qv_shm/qv is a link to `elsewhere`
-        bool parent_link;    // /tmp/qv_shm is a link to a directory holding qv
-        uid_t entry_owner;
-        uid_t object_owner;
-        bool object_removed;
+        bool registry_link = false;  // /tmp/qv_shm/qv is a link to `elsewhere`
+        bool parent_link = false;    // /tmp/qv_shm is a link to a directory holding qv
+        uid_t entry_owner = 0;
+        uid_t object_owner = 0;
+        uid_t registry_owner = 0;  // of /tmp/qv_shm/qv
+        uid_t parent_owner = 0;    // of /tmp/qv_shm
+        bool second_name = false;  // the entry is another name of a file of root's, such as a trace file
+        bool link_entry = false;   // the entry is a symbolic link
+        bool fifo = false;         // the object is a FIFO
+        bool object_removed = false;
     };
     const case_t cases[] = {
-        {"registry is a link", true, false, 0, 0, false},
-        {"its parent is a link", false, true, 0, 0, false},
-        {"another user's entry names root's object", false, false, kNobody, 0, false},
-        {"an entry and an object of the same user", false, false, kNobody, kNobody, true},
-        {"root's entry names another user's object", false, false, 0, kNobody, true},
+        {.what = "registry is a link", .registry_link = true},
+        {.what = "its parent is a link", .parent_link = true},
+        {.what = "another user's entry names root's object", .entry_owner = kNobody},
+        {.what = "an entry and an object of the same user",
+         .entry_owner = kNobody,
+         .object_owner = kNobody,
+         .registry_owner = kNobody,
+         .object_removed = true},
+        {.what = "root's entry names another user's object", .object_owner = kNobody, .object_removed = true},
+        {.what = "root's entry is a second name of root's file", .second_name = true},
+        {.what = "a third user's registry",
+         .entry_owner = kNobody,
+         .object_owner = kNobody,
+         .registry_owner = kThirdUser},
+        {.what = "a third user's registry parent",
+         .entry_owner = kNobody,
+         .object_owner = kNobody,
+         .parent_owner = kThirdUser},
+        {.what = "the entry is a link",
+         .entry_owner = kNobody,
+         .object_owner = kNobody,
+         .registry_owner = kNobody,
+         .link_entry = true},
+        {.what = "the object is a FIFO",
+         .entry_owner = kNobody,
+         .object_owner = kNobody,
+         .fifo = true,
+         .object_removed = true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -184,8 +219,14 @@ TEST_F(SharedMemoryCleanup, LeavesWhatARegistryOfAnotherUserPointsAt) {
         fs::remove_all(elsewhere);
         sandbox_.write_file("/var/db/precious/file", "keep");
         fs::create_directories(elsewhere + "/empty");
-        const shm_object_t object("qv-test-registered-object");
-        ASSERT_EQ(::chown(("/dev/shm/" + object.name()).c_str(), c.object_owner, c.object_owner), 0);
+        fs::remove(object_path);
+        std::optional<shm_object_t> shared;
+        if (c.fifo) {
+            ASSERT_EQ(::mkfifo(object_path.c_str(), 0600), 0);
+        } else {
+            shared.emplace(object);
+        }
+        ASSERT_EQ(::chown(object_path.c_str(), c.object_owner, c.object_owner), 0);
         std::string registry = shm_dir + "/qv";
         if (c.parent_link) {
             fs::create_directories(sandbox_.path("/var/db/other/qv"));
@@ -197,16 +238,34 @@ TEST_F(SharedMemoryCleanup, LeavesWhatARegistryOfAnotherUserPointsAt) {
             registry = elsewhere;
         } else {
             fs::create_directories(registry);
+            ASSERT_EQ(::chown(registry.c_str(), c.registry_owner, c.registry_owner), 0);
+            ASSERT_EQ(::chown(shm_dir.c_str(), c.parent_owner, c.parent_owner), 0);
         }
-        sandbox_.write_file(registry.substr(sandbox_.root().size()) + "/" + object.name(), "");
-        ASSERT_EQ(::lchown((registry + "/" + object.name()).c_str(), c.entry_owner, c.entry_owner), 0);
+        const std::string entry = registry + "/" + object;
+        if (c.second_name) {
+            sandbox_.write_file("/var/log/other.trace", "");
+            fs::create_hard_link(sandbox_.path("/var/log/other.trace"), entry);
+        } else if (c.link_entry) {
+            fs::create_symlink(sandbox_.path("/var/log/other.trace"), entry);
+        } else {
+            sandbox_.write_file(entry.substr(sandbox_.root().size()), "");
+        }
+        ASSERT_EQ(::lchown(entry.c_str(), c.entry_owner, c.entry_owner), 0);
 
-        helper_->cleanSharedMemory("7.0.10");
+        auto cleaning = std::async(std::launch::async, [&] { helper_->cleanSharedMemory("7.0.10"); });
+        if (cleaning.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+            // A writer lets the blocked open go.
+            const int writer = ::open(object_path.c_str(), O_WRONLY | O_NONBLOCK);
+            cleaning.wait();
+            ::close(writer);
+            ADD_FAILURE() << "the cleanup blocked on the object";
+        }
 
-        EXPECT_EQ(object.exists(), !c.object_removed);
+        EXPECT_EQ(fs::exists(fs::symlink_status(object_path)), !c.object_removed);
         EXPECT_EQ(sandbox_.read_file("/var/db/precious/file"), "keep");
         EXPECT_TRUE(fs::exists(elsewhere + "/empty"));
-        EXPECT_EQ(fs::exists(registry + "/" + object.name()), c.registry_link || c.parent_link);
+        EXPECT_EQ(fs::exists(fs::symlink_status(entry)), c.registry_link || c.parent_link);
+        (void)::unlink(object_path.c_str());
     }
 }
 

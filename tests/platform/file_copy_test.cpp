@@ -9,10 +9,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "platform/file_io.h"
 #include "platform/file_manager.h"
@@ -26,6 +28,10 @@ namespace file_manager = platform::file_manager;
 void write(const std::string& path, std::string_view content, mode_t mode) {
     ASSERT_TRUE(platform::write_file_in_place(path, content)) << path;
     ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
+}
+
+std::optional<std::string> contents(const std::string& path) {
+    return platform::read_whole_file(path, 256 << 20);
 }
 
 fs::perms mode_of(const std::string& path) {
@@ -74,9 +80,7 @@ TEST(FileCopy, KeepsBytesModesTimesLinksAndAttributesThroughoutATree) {
           "/Contents/Resources/Locked/inside", "/Contents/Resources/large.bin"}) {
         EXPECT_EQ(mode_of(to + relative), mode_of(from + relative)) << relative;
         if (fs::is_regular_file(from + relative)) {
-            EXPECT_TRUE(platform::read_whole_file(to + relative) ==
-                        platform::read_whole_file(from + relative))
-                << relative << " differs";
+            EXPECT_TRUE(contents(to + relative) == contents(from + relative)) << relative << " differs";
             EXPECT_EQ(fs::last_write_time(to + relative), fs::last_write_time(from + relative)) << relative;
         }
     }
@@ -91,43 +95,85 @@ TEST(FileCopy, KeepsBytesModesTimesLinksAndAttributesThroughoutATree) {
     }
 }
 
+// An access list granting user `who` everything: what a system.posix_acl_access attribute holds.
+std::string access_list_for(std::uint32_t who) {
+    std::string bytes;
+    const auto put = [&](std::uint32_t value, int size) {
+        for (int i = 0; i < size; ++i) {
+            bytes += static_cast<char>((value >> (8 * i)) & 0xff);
+        }
+    };
+    put(2, 4);  // version
+    for (const auto& [tag, permissions, id] :
+         {std::tuple{0x01u, 7u, 0xffffffffu}, std::tuple{0x02u, 7u, who}, std::tuple{0x04u, 5u, 0xffffffffu},
+          std::tuple{0x10u, 7u, 0xffffffffu}, std::tuple{0x20u, 5u, 0xffffffffu}}) {
+        put(tag, 2);
+        put(permissions, 2);
+        put(id, 4);
+    }
+    return bytes;
+}
+
 // The copy is root's, the source anybody's: no set-id bit, no write permission for others, and no
-// attribute outside the user namespace (a file capability, a trusted attribute) reaches the copy.
+// attribute outside the user namespace (a file capability, a trusted attribute, an access list) reaches
+// the copy. One case per condition.
 TEST(FileCopy, NeverHandsTheCopyMoreThanTheSourceHad) {
     const platform_test::scratch_directory_t scratch;
     const std::string from = scratch / "Quorvix.app";
     const std::string to = scratch / "copy.app";
-    fs::create_directories(from + "/Contents/Shared");
-    fs::create_directories(from + "/Contents/Group");
-    write(from + "/Contents/tool", "#!/bin/sh\n", 04755);
-    write(from + "/Contents/group-tool", "#!/bin/sh\n", 02775);
-    write(from + "/Contents/open", "o", 0666);
-    ASSERT_EQ(::chmod((from + "/Contents/Shared").c_str(), 0777), 0);
-    ASSERT_EQ(::chmod((from + "/Contents/Group").c_str(), 02775), 0);
+    fs::create_directories(from + "/Contents");
+    const struct {
+        const char* name;
+        bool directory;
+        mode_t mode;
+        mode_t copied;
+    } modes[] = {
+        {"set-user-id", false, 04755, 0755},     {"set-group-id", false, 02755, 0755},
+        {"group write", false, 0775, 0755},      {"other write", false, 0757, 0755},
+        {"shared directory", true, 02777, 0755},
+    };
+    for (const auto& m : modes) {
+        const std::string item = from + "/Contents/" + m.name;
+        if (m.directory) {
+            fs::create_directory(item);
+        } else {
+            write(item, "#!/bin/sh\n", 0644);
+        }
+        ASSERT_EQ(::chmod(item.c_str(), m.mode), 0) << m.name;
+    }
     vfs_cap_data capability{};
     capability.magic_etc = VFS_CAP_REVISION_2 | VFS_CAP_FLAGS_EFFECTIVE;
     capability.data[0].permitted = 1u << CAP_SETUID;
-    const std::string tool = from + "/Contents/tool";
-    ASSERT_EQ(::setxattr(tool.c_str(), "security.capability", &capability, sizeof capability, 0), 0)
-        << std::strerror(errno);
-    ASSERT_EQ(::setxattr(tool.c_str(), "trusted.qv", "t", 1, 0), 0) << std::strerror(errno);
-    ASSERT_EQ(::setxattr(tool.c_str(), "user.qv", "u", 1, 0), 0) << std::strerror(errno);
+    const std::string access_list = access_list_for(65534);
+    const struct {
+        const char* name;
+        std::string value;
+        bool kept;
+    } attributes[] = {
+        {"user.qv", "u", true},
+        {"security.capability", std::string(reinterpret_cast<const char*>(&capability), sizeof capability),
+         false},
+        {"trusted.qv", "t", false},
+        {"system.posix_acl_access", access_list, false},
+    };
+    const std::string tool = from + "/Contents/attributes";
+    write(tool, "a", 0644);
+    for (const auto& a : attributes) {
+        ASSERT_EQ(::setxattr(tool.c_str(), a.name, a.value.data(), a.value.size(), 0), 0)
+            << a.name << ": " << std::strerror(errno);
+    }
 
     const auto result = file_manager::copy_item(from, to);
     ASSERT_TRUE(result.ok()) << result.error;
 
-    const std::pair<const char*, unsigned> modes[] = {
-        {"/Contents/tool", 0755},   {"/Contents/group-tool", 0755}, {"/Contents/open", 0644},
-        {"/Contents/Shared", 0755}, {"/Contents/Group", 0755},
-    };
-    for (const auto& [relative, mode] : modes) {
+    for (const auto& m : modes) {
         struct stat info {};
-        ASSERT_EQ(::lstat((to + relative).c_str(), &info), 0) << relative;
-        EXPECT_EQ(info.st_mode & 07777, mode) << relative;
+        ASSERT_EQ(::lstat((to + "/Contents/" + m.name).c_str(), &info), 0) << m.name;
+        EXPECT_EQ(info.st_mode & 07777, m.copied) << m.name;
     }
-    EXPECT_EQ(attribute(to + "/Contents/tool", "security.capability"), "<absent>");
-    EXPECT_EQ(attribute(to + "/Contents/tool", "trusted.qv"), "<absent>");
-    EXPECT_EQ(attribute(to + "/Contents/tool", "user.qv"), "u");
+    for (const auto& a : attributes) {
+        EXPECT_EQ(attribute(to + "/Contents/attributes", a.name) != "<absent>", a.kept) << a.name;
+    }
 }
 
 // A directory of the source that is swapped for a link while the copy reads a file inside it: the copy
@@ -171,9 +217,9 @@ TEST(FileCopy, ADirectorySwappedForALinkDuringTheCopyIsNeverFollowed) {
     ::close(events);
 
     ASSERT_TRUE(fs::is_symlink(from + "/Contents")) << "the swap did not happen";
-    EXPECT_NE(platform::read_whole_file(to + "/Contents/b"), "root's secret");
+    EXPECT_NE(contents(to + "/Contents/b"), "root's secret");
     if (result.ok()) {
-        EXPECT_EQ(platform::read_whole_file(to + "/Contents/b"), "the bundle's own");
+        EXPECT_EQ(contents(to + "/Contents/b"), "the bundle's own");
     }
 }
 
@@ -182,6 +228,11 @@ TEST(FileCopy, RefusesExistingTargetsMissingSourcesAndCopiesIntoItself) {
     write(scratch / "file", "old", 0644);
     fs::create_directories(scratch / "tree/sub");
     fs::create_symlink("nowhere", scratch / "dangling");
+    std::string deep = scratch / "deep";
+    for (std::size_t level = 0; level <= file_manager::kMaxTreeDepth; ++level) {
+        deep += "/d";
+    }
+    fs::create_directories(deep);
     struct refusal_case_t {
         const char* from;
         const char* to;
@@ -194,16 +245,17 @@ TEST(FileCopy, RefusesExistingTargetsMissingSourcesAndCopiesIntoItself) {
         {"missing", "copy", "No such file or directory"},
         {"tree", "tree/sub/copy", "Invalid argument"},
         {"tree", "tree/copy", "Invalid argument"},
+        {"deep", "deep-copy", "deeper than the copy goes"},
     };
     for (const auto& c : cases) {
         const auto result = file_manager::copy_item(scratch / c.from, scratch / c.to);
         EXPECT_NE(result.error.find(c.error_text), std::string::npos)
             << c.from << " -> " << c.to << ": " << result.error;
     }
-    EXPECT_EQ(platform::read_whole_file(scratch / "file"), "old");
+    EXPECT_EQ(contents(scratch / "file"), "old");
     EXPECT_EQ(fs::read_symlink(scratch / "dangling"), "nowhere");
     EXPECT_FALSE(fs::exists(scratch / "tree/copy") || fs::exists(scratch / "tree/sub/copy") ||
-                 fs::exists(scratch / "copy"));
+                 fs::exists(scratch / "copy") || fs::exists(scratch / "deep-copy"));
     // A sibling whose name merely starts with the source's name is not inside it.
     EXPECT_TRUE(file_manager::copy_item(scratch / "tree", scratch / "tree-copy").ok());
 }

@@ -38,7 +38,7 @@ os_status_t copy_guest_with_audit_token(const audit_token_t& token, std::unique_
 
 os_status_t create_static_code_with_path(const std::string& path, std::unique_ptr<code_t>& out) {
     out.reset();
-    owned_fd_t fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    owned_fd_t fd(::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
     if (!fd.valid()) {
         return errSecCSNoSuchCode;
     }

@@ -97,7 +97,7 @@ os_status_t sign_file(const std::string& path, std::string_view identifier,
         return kParamErr;
     }
 
-    owned_fd_t original(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    owned_fd_t original(::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
     struct stat info {};
     if (!original.valid() || ::fstat(original.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return errSecCSNoSuchCode;

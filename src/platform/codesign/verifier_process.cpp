@@ -41,7 +41,8 @@ os_status_t run_code_verifier(int executable, const std::string& anchors_path,
     // The executable on standard input, standard output to nowhere, standard error kept for the
     // verifier's own complaints; nothing else of ours goes along.
     if (::posix_spawn_file_actions_adddup2(actions.get(), executable, STDIN_FILENO) != 0 ||
-        ::posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0) != 0 ||
+        ::posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY | O_NOCTTY,
+                                           0) != 0 ||
         ::posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1) != 0) {
         return errSecCSInternalError;
     }
