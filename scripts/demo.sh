@@ -57,6 +57,19 @@ say "An unsigned copy of the same client is refused (exit status 3)"
 cp "$bin/quorvix-helperctl" "$root/usr/local/bin/quorvix-helperctl"
 show "$root/usr/local/bin/quorvix-helperctl" version
 
+say "A user's client: the signed client installed root's, group quorvix-client, mode 2755, run by nobody"
+# The kernel grants the group only on a clean exec, which also keeps every other process of the user out of
+# the client: so the helper serves a user's process only in that group.
+users_client=$root/usr/local/bin/quorvix-helperctl-for-users
+install -o root -g quorvix-client -m 2755 "$app/quorvix-helperctl" "$users_client"
+ls -l "$users_client" | sed "s|$root||"
+show setpriv --reuid=nobody --regid=nogroup --clear-groups "$users_client" version
+
+say "The same signed client copied without the bit is refused for nobody (exit status 3), without a record"
+install -m 0755 "$app/quorvix-helperctl" "$root/usr/local/bin/quorvix-helperctl-without-the-bit"
+show setpriv --reuid=nobody --regid=nogroup --clear-groups "$root/usr/local/bin/quorvix-helperctl-without-the-bit" version
+echo "under no_new_privs, traced or with connections made before its exec it would be refused alike"
+
 say "A signed sample application on the mounted image $root/Volumes/Quorvix"
 image_app=$root/Volumes/Quorvix/Quorvix.app
 config=$root/Users/demo/config
@@ -67,6 +80,8 @@ echo "its configuration: $(ls "$config" | tr '\n' ' ')"
 say "The application installs itself: copied into /Applications, given to root, job files written, started"
 show "$app/quorvix-helperctl" install --bundle "$image_app" --sysconfig "$config" --namespace quorvix_demo
 ls -l "$root/Applications" | tail -n +2
+echo "its executable, verified and made a client that users may run:"
+ls -l "$root/Applications/Quorvix.app/Contents/MacOS/Quorvix" | sed "s|$root||"
 echo "global configuration: $(ls "$root/etc/quorvix_demo" | tr '\n' ' ')"
 sleep 0.3
 cat "$root/tmp/quorvix-app.log" 2>/dev/null || echo "(the application has not written its log yet)"
