@@ -12,6 +12,7 @@
 #include "platform/codesign/cms_signature.h"
 #include "platform/codesign/codesign.h"
 #include "platform/codesign/signature_format.h"
+#include "platform/service_accounts.h"
 
 namespace {
 
@@ -193,8 +194,10 @@ TEST_F(SignatureVerification, TrustsNothingWithoutAnAnchorStore) {
     EXPECT_EQ(admission_status(program_), errSecCSSignatureFailed);
 }
 
-TEST_F(SignatureVerification, ResigningReplacesTheSignatureAndKeepsTheMode) {
-    fs::permissions(program_, fs::perms(0751));
+TEST_F(SignatureVerification, ResigningReplacesTheSignatureAndKeepsTheModeAndOwners) {
+    // A client that users run keeps its group and its set-group-id bit when it is signed in place.
+    ASSERT_EQ(::chown(program_.c_str(), 0, service_accounts().client_group), 0);
+    fs::permissions(program_, fs::perms(02751));
     trusted_.sign_copy(program_, program_, "com.example.first");
     ASSERT_EQ(sign_file(program_, codesign_test::kClientIdentifier, trusted_.identity()), errSecSuccess);
 
@@ -205,7 +208,10 @@ TEST_F(SignatureVerification, ResigningReplacesTheSignatureAndKeepsTheMode) {
     EXPECT_EQ(blob.executable_length, 4096U) << "the first signature was signed over";
     EXPECT_EQ(blob.code_directory.identifier, codesign_test::kClientIdentifier);
     EXPECT_EQ(admission_status(program_), errSecSuccess);
-    EXPECT_EQ(fs::status(program_).permissions(), fs::perms(0751));
+    struct stat signed_program {};
+    ASSERT_EQ(::stat(program_.c_str(), &signed_program), 0);
+    EXPECT_EQ(signed_program.st_mode & 07777, 02751u);
+    EXPECT_EQ(signed_program.st_gid, service_accounts().client_group);
     for (const auto& entry : fs::directory_iterator(sandbox_.root())) {
         EXPECT_EQ(entry.path().string().find(".qvsign-"), std::string::npos)
             << "left behind " << entry.path();

@@ -123,14 +123,15 @@ os_status_t sign_file(const std::string& path, std::string_view identifier,
     replacement_file_t replacement(path);
     if (replacement.fd() < 0 || !copy_prefix(original.get(), replacement.fd(), *length) ||
         !write_all(replacement.fd(), directory) || !write_all(replacement.fd(), *signature) ||
-        !write_all(replacement.fd(), trailer) || ::fchmod(replacement.fd(), info.st_mode & 07777) != 0) {
+        !write_all(replacement.fd(), trailer)) {
         return errSecCSNoSuchCode;
     }
-    // Ownership is kept where we may set it; an unprivileged signer keeps its own.
+    // Ownership is kept where we may set it; an unprivileged signer keeps its own. The mode comes after it:
+    // a change of owner clears a set-group-id bit, which a client that users run must keep.
     if (::fchown(replacement.fd(), info.st_uid, info.st_gid) != 0) {
         errno = 0;
     }
-    if (!replacement.commit(path)) {
+    if (::fchmod(replacement.fd(), info.st_mode & 07777) != 0 || !replacement.commit(path)) {
         return errSecCSNoSuchCode;
     }
     return errSecSuccess;
