@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "support/trace_format.h"
@@ -193,11 +195,40 @@ off_t move_bytes_forward(int descriptor, off_t from, off_t to, off_t size) {
     return moved;
 }
 
-// Keeps the newest limit - limit / 10 bytes; the cut may fall inside a line.
+// Where the first line that begins at or after `from` begins: just past the first line feed from
+// `from - 1` on; `end` when no line begins before it. Absent when the file cannot be read.
+std::optional<off_t> next_line_start(int descriptor, off_t from, off_t end) {
+    char buffer[4096];
+    off_t offset = from - 1;
+    while (offset < end) {
+        const ssize_t got =
+            pread(descriptor, buffer, static_cast<std::size_t>(std::min<off_t>(sizeof buffer, end - offset)),
+                  offset);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return std::nullopt;
+        }
+        if (const void* feed = std::memchr(buffer, '\n', static_cast<std::size_t>(got))) {
+            return offset + (static_cast<const char*>(feed) - buffer) + 1;
+        }
+        offset += got;
+    }
+    return end;
+}
+
+// Keeps the newest whole lines within limit - limit / 10 bytes, so that the file still begins with a
+// record: a cut inside a line would let a text of a client's that the cut falls into pass for one.
 void truncate_trace_file(int descriptor, off_t position, std::uint32_t limit) {
     const off_t keep = limit - limit / 10;
-    const off_t moved = move_bytes_forward(descriptor, position - keep, 0, keep);
-    if (moved > 0) {
+    const std::optional<off_t> start = next_line_start(descriptor, position - keep, position);
+    if (!start) {
+        return;
+    }
+    const off_t kept = position - *start;
+    const off_t moved = move_bytes_forward(descriptor, *start, 0, kept);
+    if (moved > 0 || kept == 0) {
         static_cast<void>(ftruncate(descriptor, moved));
     }
 }

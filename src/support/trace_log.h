@@ -1,6 +1,6 @@
 #pragma once
 // The process-wide trace log: one file shared by every trace_t handle (and by other processes), written one
-// whole line per record under an exclusive file lock, and cut to its newest part past a size limit.
+// whole line per record under an exclusive file lock, and cut to its newest lines past a size limit.
 
 #include <atomic>
 #include <chrono>
@@ -39,7 +39,7 @@ struct trace_log_t {
     std::uint64_t file_device = 0;
     std::uint64_t file_inode = 0;
     recursive_lock_t lock;
-    // Above this many bytes the file is cut to its newest limit - limit / 10 bytes.
+    // Above this many bytes the file is cut to its newest whole lines within limit - limit / 10 bytes.
     std::uint32_t size_limit = kDefaultTraceSizeLimit;
 
     // Whether the descriptor holds the exclusive file lock of a record in progress.

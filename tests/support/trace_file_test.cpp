@@ -129,43 +129,61 @@ TEST_F(TraceFile, OnlyItsOwnerCanOpenItAndALockHeldElsewhereDelaysRecordsOnlyBri
     EXPECT_EQ(opener.wait(), 66) << "nobody could open the trace file";
 }
 
-TEST_F(TraceFile, CutsFileToNewestBytesPastDefaultLimit) {
-    const std::string filler = numbered_text(1'048'500);
-    prefill(filler);
+// What the cut keeps of `text` under `limit`: the newest whole lines within limit - limit / 10 bytes.
+std::string newest_whole_lines(const std::string& text, std::uint32_t limit) {
+    const std::size_t keep = limit - limit / 10;
+    return text.substr(text.find('\n', text.size() - keep - 1) + 1);
+}
+
+TEST_F(TraceFile, CutsFileToNewestWholeLinesPastDefaultLimit) {
+    // The newest 943,719 bytes begin inside the long line, whatever the length of the record.
+    const std::string tail = numbered_text(943'519);
+    prefill(numbered_text(105'000) + std::string(300, 'p') + "\n" + tail);
     write_record(6, "cut", "the record that crosses the limit");
 
     const std::string cut = content();
-    ASSERT_EQ(cut.size(), 943'719U);
-    const std::string line = cut.substr(cut.rfind('\n', cut.size() - 2) + 1);
-    EXPECT_NE(line.find(" - the record that crosses the limit\n"), std::string::npos);
-    const std::size_t kept_filler = cut.size() - line.size();
-    EXPECT_EQ(cut.substr(0, kept_filler), filler.substr(filler.size() - kept_filler))
-        << "the cut file does not hold the newest bytes";
+    ASSERT_GT(cut.size(), tail.size());
+    const std::string line = cut.substr(tail.size());
+    EXPECT_NE(line.find(" - the record that crosses the limit\n"), std::string::npos) << line;
+    EXPECT_EQ(cut.substr(0, 14), "filler line 0\n") << "the cut file does not begin with a whole line";
+    EXPECT_TRUE(cut.substr(0, tail.size()) == tail) << "the cut file does not hold the newest whole lines";
 }
 
 TEST_F(TraceFile, CutsOnlyWhenFileGrowsPastLimit) {
     // Records from one thread with one message all have the same length.
     write_record(6, "limit", "same size");
-    const std::size_t line_size = content().size();
+    const std::string record = content();
     constexpr std::uint32_t kLimit = 10'000;
+    constexpr std::size_t kKeep = kLimit - kLimit / 10;
 
     struct limit_case_t {
-        std::size_t size_after_record;
-        std::size_t expected_size;
+        const char* what;
+        std::string before;  // the file before the record
+        bool cut;
     };
     const limit_case_t cases[] = {
-        {kLimit - 1, kLimit - 1},
-        {kLimit, kLimit},
-        {kLimit + 1, kLimit - kLimit / 10},
-        {kLimit + 5000, kLimit - kLimit / 10},
+        {"one byte below the limit", numbered_text(kLimit - 1 - record.size()), false},
+        {"at the limit", numbered_text(kLimit - record.size()), false},
+        {"one byte past the limit", numbered_text(kLimit + 1 - record.size()), true},
+        {"far past the limit", numbered_text(kLimit + 5000 - record.size()), true},
+        // A line ends just before the newest 9,000 bytes: they are kept whole.
+        {"a line ends where the cut falls",
+         std::string(2000, 'h') + "\n" + numbered_text(kKeep - record.size()), true},
+        // The cut falls into a line longer than one read.
+        {"a long line across the cut",
+         numbered_text(500) + std::string(6000, 'l') + "\n" + numbered_text(3500), true},
     };
     for (const auto& c : cases) {
-        prefill(numbered_text(c.size_after_record - line_size));
+        prefill(c.before);
         support::trace_log().size_limit = kLimit;
         write_record(6, "limit", "same size");
         const std::string after = content();
-        EXPECT_EQ(after.size(), c.expected_size) << "file of " << c.size_after_record << " bytes";
-        EXPECT_NE(after.find(" - same size\n", after.size() - line_size), std::string::npos);
+        const std::string last = after.substr(after.size() - std::min(after.size(), record.size()));
+        ASSERT_EQ(last.substr(last.find(" - ") + 3), "same size\n") << c.what << ": " << after;
+        const std::string whole = c.before + last;
+        const std::string expected = c.cut ? newest_whole_lines(whole, kLimit) : whole;
+        EXPECT_EQ(after.size(), expected.size()) << c.what;
+        EXPECT_TRUE(after == expected) << c.what;
     }
 }
 
