@@ -188,6 +188,11 @@ bool escaped_code_point(char32_t c) noexcept {
            c == 0x061c || c == 0xfeff || (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
 }
 
+// A byte that records show as it is: printable ASCII, the backslash excepted.
+bool plain_ascii(char byte) noexcept {
+    return byte >= 0x20 && byte < 0x7f && byte != '\\';
+}
+
 }  // namespace
 
 trace_character_t escape_trace_character(std::string_view message) noexcept {
@@ -204,7 +209,7 @@ trace_character_t escape_trace_character(std::string_view message) noexcept {
         out.text[1] = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
         out.size = 2;
         out.taken = 1;
-    } else if (c >= 0x20 && c < 0x7f) {
+    } else if (plain_ascii(message[0])) {
         out.text[0] = static_cast<char>(c);
         out.size = 1;
         out.taken = 1;
@@ -238,6 +243,18 @@ void escape_trace_message(const char* message, char* out, std::size_t size) noex
     std::string_view rest(message == nullptr ? "" : message);
     std::size_t length = 0;
     while (!rest.empty()) {
+        // Most of a message is plain ASCII: copied a run at a time.
+        std::size_t run = 0;
+        while (run < rest.size() && plain_ascii(rest[run])) {
+            ++run;
+        }
+        run = std::min(run, size - 1 - length);
+        std::memcpy(out + length, rest.data(), run);
+        length += run;
+        rest.remove_prefix(run);
+        if (rest.empty() || length == size - 1) {
+            break;
+        }
         const trace_character_t character = escape_trace_character(rest);
         if (length + character.size > size - 1) {
             break;
@@ -306,9 +323,14 @@ trace_time_t current_trace_time() noexcept {
     // One reading for both the calendar second and the milliseconds, so they never disagree.
     timeval now{};
     gettimeofday(&now, nullptr);
-    const std::time_t seconds = now.tv_sec;
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
+    // The calendar fields change once a second: broken down again only then.
+    thread_local std::time_t broken_down_second = -1;
+    thread_local std::tm utc{};
+    if (now.tv_sec != broken_down_second) {
+        const std::time_t seconds = now.tv_sec;
+        gmtime_r(&seconds, &utc);
+        broken_down_second = seconds;
+    }
     return {utc.tm_year + 1900,
             utc.tm_mon + 1,
             utc.tm_mday,

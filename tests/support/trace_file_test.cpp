@@ -100,6 +100,8 @@ mode_t mode_of(const std::string& path) {
 }
 
 TEST_F(TraceFile, OnlyItsOwnerCanOpenItAndALockHeldElsewhereDelaysRecordsOnlyBriefly) {
+    // Every record looks at the file, so that a widened one is narrowed at once.
+    support::trace_log().file_look_interval = std::chrono::steady_clock::duration::zero();
     ASSERT_EQ(chmod(directory().c_str(), 0755), 0);
     // As an earlier version left it: open to every user, who may keep a descriptor and hold its lock.
     prefill("an earlier record\n");
@@ -121,7 +123,7 @@ TEST_F(TraceFile, OnlyItsOwnerCanOpenItAndALockHeldElsewhereDelaysRecordsOnlyBri
     EXPECT_NE(lines[1].find(" - written past the held lock"), std::string::npos);
 
     EXPECT_EQ(mode_of(path()), 0600U) << "the trace file was not narrowed to its owner";
-    // Widened while open, it is narrowed again by the next record.
+    // Widened while open, it is narrowed again at the next look.
     ASSERT_EQ(chmod(path().c_str(), 0666), 0);
     write_record(6, "held", "after widening");
     EXPECT_EQ(mode_of(path()), 0600U) << "the trace file was not kept private";
@@ -184,6 +186,48 @@ TEST_F(TraceFile, CutsOnlyWhenFileGrowsPastLimit) {
         const std::string expected = c.cut ? newest_whole_lines(whole, kLimit) : whole;
         EXPECT_EQ(after.size(), expected.size()) << c.what;
         EXPECT_TRUE(after == expected) << c.what;
+    }
+}
+
+TEST_F(TraceFile, ADescriptorNumberTakenOverByAnotherFileIsLeftToItOnceFoundOut) {
+    const std::string other = (directory() / "other").string();
+    const struct {
+        const char* what;
+        int flags;  // of the file that takes the number over
+        std::chrono::steady_clock::duration look_interval;
+        bool first_record_lost;
+    } cases[] = {
+        {"a writable file, at the next look", O_RDWR, std::chrono::steady_clock::duration::zero(), false},
+        {"a read-only file, after the failed write", O_RDONLY, support::kTraceFileLookInterval, true},
+    };
+    for (const auto& c : cases) {
+        support::trace_log_init();
+        support::set_trace_path(path().c_str());
+        std::filesystem::remove(path());
+        support::trace_log().file_look_interval = c.look_interval;
+        write_record(6, "number", "opened");
+        const int number = support::trace_log().descriptor;
+        // As a close of the number elsewhere in the process, and an open that got it, would leave it.
+        std::ofstream(other, std::ios::trunc) << "other\n";
+        const int taken = open(other.c_str(), c.flags | O_CLOEXEC);
+        ASSERT_EQ(dup2(taken, number), number) << c.what;
+        close(taken);
+
+        testing::internal::CaptureStderr();
+        write_record(6, "number", "first");
+        write_record(6, "number", "second");
+        testing::internal::GetCapturedStderr();
+
+        EXPECT_EQ(fixtures::read_text_file(other), "other\n") << c.what;
+        const auto lines = this->lines();
+        ASSERT_EQ(lines.size(), c.first_record_lost ? 2U : 3U) << c.what << "\n" << content();
+        EXPECT_NE(lines.back().find(" - second"), std::string::npos) << c.what;
+        struct stat held {
+        }, of_other{};
+        ASSERT_EQ(stat(other.c_str(), &of_other), 0);
+        EXPECT_TRUE(fstat(number, &held) == 0 && held.st_ino == of_other.st_ino)
+            << c.what << ": the number was closed under its new owner";
+        close(number);
     }
 }
 
