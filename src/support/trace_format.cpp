@@ -85,9 +85,13 @@ private:
     static constexpr std::size_t kLast = kTraceLineSize - 1;
 
     void pad(std::size_t size, std::size_t width, char fill) noexcept {
-        for (std::size_t n = size; n < width; ++n) {
-            put(fill);
+        if (size >= width) {
+            return;
         }
+        if (length_ < kLast) {
+            std::memset(line_ + length_, fill, std::min(width - size, kLast - length_));
+        }
+        length_ += width - size;
     }
 
     // Digits most significant last.
