@@ -64,7 +64,8 @@ std::optional<authorization_error_t> helper_tool_t::check_authorization(const da
     trace_info(_trace, "Checking authorization for %.*s", static_cast<int>(selector.size()), selector.data());
     // 4.
     const std::string right = auth::helper_tool_common_t::authorization_right_for_command(selector);
-    trace_info(_trace, "Authorization right %s", right.c_str());
+    trace_info(_trace, "Authorization right %s%s", right.c_str(),
+               rule == right_rule_t::as_removed ? ", checked under the rule default" : "");
     // 5. One right, no value, no environment; the rights are extended, asking the user if need be.
     const std::vector<platform::authorization_item_t> rights{{right, {}, 0}};
     const platform::authorization_flags_t flags =
