@@ -35,7 +35,8 @@ std::string authorization_error_t::description() const {
 }
 
 std::optional<authorization_error_t> helper_tool_t::check_authorization(const data_arg_t& data,
-                                                                        std::string_view selector) {
+                                                                        std::string_view selector,
+                                                                        right_rule_t rule) {
     // 1. Only a whole external form reaches Authorization Services.
     if (!data || data->size() != platform::kAuthorizationExternalFormLength) {
         const authorization_error_t error{platform::kParamErr};
@@ -63,12 +64,16 @@ std::optional<authorization_error_t> helper_tool_t::check_authorization(const da
     trace_info(_trace, "Checking authorization for %.*s", static_cast<int>(selector.size()), selector.data());
     // 4.
     const std::string right = auth::helper_tool_common_t::authorization_right_for_command(selector);
-    trace_info(_trace, "Authorization right %s", right.c_str());
+    trace_info(_trace, "Authorization right %s%s", right.c_str(),
+               rule == right_rule_t::as_removed ? ", checked under the rule default" : "");
     // 5. One right, no value, no environment; the rights are extended, asking the user if need be.
     const std::vector<platform::authorization_item_t> rights{{right, {}, 0}};
-    const platform::os_status_t status = services.copy_rights(
-        created.reference.handle(), rights,
-        platform::kAuthorizationFlagExtendRights | platform::kAuthorizationFlagInteractionAllowed);
+    const platform::authorization_flags_t flags =
+        platform::kAuthorizationFlagExtendRights | platform::kAuthorizationFlagInteractionAllowed;
+    const platform::os_status_t status =
+        rule == right_rule_t::as_removed
+            ? services.copy_rights_as_removed(created.reference.handle(), rights, flags)
+            : services.copy_rights(created.reference.handle(), rights, flags);
     if (status == platform::errAuthorizationSuccess) {
         return std::nullopt;
     }

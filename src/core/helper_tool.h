@@ -82,6 +82,10 @@ struct authorization_error_t {
     [[nodiscard]] std::string description() const;
 };
 
+// Which rule a check applies to its right: the rights database's, or, for a right that the request
+// removes once the check has passed, the rule `default` that the database will then apply.
+enum class right_rule_t { from_database, as_removed };
+
 class helper_tool_t : public std::enable_shared_from_this<helper_tool_t> {
 public:
     // The idle exit: no client left and the last admission at least this long ago.
@@ -157,8 +161,8 @@ public:
 
     // Authorization.
     void _resetAuthDB();
-    [[nodiscard]] std::optional<authorization_error_t> check_authorization(const data_arg_t& data,
-                                                                           std::string_view selector);
+    [[nodiscard]] std::optional<authorization_error_t> check_authorization(
+        const data_arg_t& data, std::string_view selector, right_rule_t rule = right_rule_t::from_database);
 
     // Names, bundles and versions.
     [[nodiscard]] static bool _validateQVNamespace(const string_arg_t& qv_namespace);

@@ -1,6 +1,5 @@
 // The helper's entry and composition root: the system root, the embedded information list, the trace
 // log, then the helper object, which runs until its idle exit.
-#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -12,6 +11,7 @@
 #include "core/helper_tool.h"
 #include "platform/authorization_services.h"
 #include "platform/main_bundle.h"
+#include "platform/process_info.h"
 #include "platform/service_accounts.h"
 #include "platform/stop_signals.h"
 #include "platform/system_root.h"
@@ -26,13 +26,6 @@ namespace {
 
 const char* entry_trace_name() {
     return "helper_main";
-}
-
-std::string own_executable_path() {
-    std::string path(4096, '\0');
-    const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
-    path.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
-    return path;
 }
 
 // As NSString's lastPathComponent: trailing slashes do not count, and "/" stays "/".
@@ -74,7 +67,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     platform::set_service_accounts(*accounts);
-    auto embedded = core::embedded_main_bundle(own_executable_path());
+    auto embedded = core::embedded_main_bundle(platform::own_executable_path().value_or(""));
     if (!embedded) {
         std::fprintf(stderr, "quorvix-helper: the embedded information list is unreadable\n");
         return 1;

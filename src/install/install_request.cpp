@@ -44,14 +44,15 @@ void helper_tool_t::install_quorvix_with_auth_data(const data_arg_t& auth_data,
     trace_info(_trace, "Install from bundle %s", support::client_text_t(bundle_path).c_str());
     trace_info(_trace, "Install with configuration from %s", support::client_text_t(sysconfig_path).c_str());
 
-    // 2. Whatever the check says, the rights go back to their defaults.
-    _resetAuthDB();
-
-    // 3.
-    if (check_authorization(auth_data, selector_of(request_id_t::install))) {
+    // 2. The right is checked as the reset of step 3 leaves it, under the rule `default`, but before the
+    // reset: a refused request changes nothing.
+    if (check_authorization(auth_data, selector_of(request_id_t::install), right_rule_t::as_removed)) {
         fail("not authorized");
         return;
     }
+
+    // 3. Whatever rules the rights were given, they go back to their defaults.
+    _resetAuthDB();
 
     // 4. Every name below comes from this request's own namespace.
     const auto names = install::accepted_namespace(qv_namespace);

@@ -89,6 +89,12 @@ public:
     [[nodiscard]] virtual os_status_t copy_rights(authorization_handle_t reference,
                                                   const std::vector<authorization_item_t>& rights,
                                                   authorization_flags_t flags) = 0;
+    // The same check as the database answers once it no longer holds the rights: each right under the rule
+    // `default`, whatever the database says of it now. Lets a caller check a right that it is about to
+    // remove, before it removes it.
+    [[nodiscard]] virtual os_status_t copy_rights_as_removed(authorization_handle_t reference,
+                                                             const std::vector<authorization_item_t>& rights,
+                                                             authorization_flags_t flags) = 0;
     virtual os_status_t free(authorization_handle_t reference, authorization_flags_t flags) = 0;
 
     // 0 with the definition, or errAuthorizationDenied for a right the database does not hold.

@@ -58,9 +58,9 @@ authorization_created_t sqlite_authorization_services_t::create_from_external_fo
     return issue(*subject);
 }
 
-os_status_t sqlite_authorization_services_t::copy_rights(authorization_handle_t reference,
-                                                         const std::vector<authorization_item_t>& rights,
-                                                         authorization_flags_t /*flags*/) {
+os_status_t sqlite_authorization_services_t::evaluate(authorization_handle_t reference,
+                                                      const std::vector<authorization_item_t>& rights,
+                                                      bool as_removed) const {
     const auto subject = subject_of(reference);
     if (!subject) {
         return errAuthorizationInvalidRef;
@@ -69,14 +69,15 @@ os_status_t sqlite_authorization_services_t::copy_rights(authorization_handle_t 
         if (item.name.empty()) {
             return errAuthorizationInvalidSet;
         }
-        const authorization_right_lookup_t lookup = database_.get(item.name);
-        std::string rule;
-        if (lookup.status == errAuthorizationSuccess) {
-            rule = lookup.definition->rule;
-        } else if (lookup.status == errAuthorizationDenied) {
-            rule = kRuleDefault;
-        } else {
-            return lookup.status;
+        // A right the database does not hold is evaluated under the rule `default`.
+        std::string rule(kRuleDefault);
+        if (!as_removed) {
+            const authorization_right_lookup_t lookup = database_.get(item.name);
+            if (lookup.status == errAuthorizationSuccess) {
+                rule = lookup.definition->rule;
+            } else if (lookup.status != errAuthorizationDenied) {
+                return lookup.status;
+            }
         }
         // Every right of the set must be granted; partial rights are not offered.
         if (const os_status_t status = evaluate_authorization_rule(rule, subject->uid); status != 0) {
@@ -84,6 +85,18 @@ os_status_t sqlite_authorization_services_t::copy_rights(authorization_handle_t 
         }
     }
     return errAuthorizationSuccess;
+}
+
+os_status_t sqlite_authorization_services_t::copy_rights(authorization_handle_t reference,
+                                                         const std::vector<authorization_item_t>& rights,
+                                                         authorization_flags_t /*flags*/) {
+    return evaluate(reference, rights, false);
+}
+
+os_status_t sqlite_authorization_services_t::copy_rights_as_removed(
+    authorization_handle_t reference, const std::vector<authorization_item_t>& rights,
+    authorization_flags_t /*flags*/) {
+    return evaluate(reference, rights, true);
 }
 
 os_status_t sqlite_authorization_services_t::free(authorization_handle_t reference, authorization_flags_t) {

@@ -23,6 +23,9 @@ public:
     [[nodiscard]] os_status_t copy_rights(authorization_handle_t reference,
                                           const std::vector<authorization_item_t>& rights,
                                           authorization_flags_t flags) override;
+    [[nodiscard]] os_status_t copy_rights_as_removed(authorization_handle_t reference,
+                                                     const std::vector<authorization_item_t>& rights,
+                                                     authorization_flags_t flags) override;
     os_status_t free(authorization_handle_t reference, authorization_flags_t flags) override;
 
     [[nodiscard]] authorization_right_lookup_t right_get(const std::string& right) override;
@@ -39,6 +42,11 @@ public:
 private:
     [[nodiscard]] authorization_created_t issue(const authorization_subject_t& subject);
     [[nodiscard]] std::optional<authorization_subject_t> subject_of(authorization_handle_t reference) const;
+    // Every right of the set granted to the reference's user, under its rule in the database or, with
+    // `as_removed`, under the rule `default`.
+    [[nodiscard]] os_status_t evaluate(authorization_handle_t reference,
+                                       const std::vector<authorization_item_t>& rights,
+                                       bool as_removed) const;
     // Changing the database takes an administrator, as config.modify rights do on macOS.
     [[nodiscard]] os_status_t may_modify(authorization_handle_t reference) const;
 

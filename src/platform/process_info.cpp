@@ -5,6 +5,7 @@
 #include <charconv>
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <thread>
 
 #include "platform/file_io.h"
@@ -57,6 +58,15 @@ std::optional<std::uint64_t> parse_stat_start_time(std::string_view stat) {
 
 std::optional<std::string> read_process_entry(pid_t pid, std::string_view entry) {
     return read_whole_file("/proc/" + std::to_string(pid) + "/" + std::string(entry), kMaxProcessEntrySize);
+}
+
+std::optional<std::string> own_executable_path() {
+    std::error_code error;
+    const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) {
+        return std::nullopt;
+    }
+    return path.string();
 }
 
 std::optional<std::uint64_t> process_start_time(pid_t pid) {

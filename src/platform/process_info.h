@@ -19,6 +19,10 @@ namespace platform {
 // argument limits).
 [[nodiscard]] std::optional<std::string> read_process_entry(pid_t pid, std::string_view entry);
 
+// The path of the running executable, as [[NSBundle mainBundle] executablePath] gives it; absent when it
+// cannot be read.
+[[nodiscard]] std::optional<std::string> own_executable_path();
+
 // The start time of a live process; absent when it cannot be read.
 [[nodiscard]] std::optional<std::uint64_t> process_start_time(pid_t pid);
 

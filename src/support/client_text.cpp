@@ -1,22 +1,25 @@
 #include "support/client_text.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
+
+#include "support/trace_format.h"
 
 namespace support {
 
 client_text_t::client_text_t(std::string_view text) noexcept {
-    std::size_t shown = std::min(text.size(), kClientTextLimit);
-    if (shown < text.size()) {
-        // Back to the start of the character that the limit falls into.
-        while (shown > 0 && (static_cast<unsigned char>(text[shown]) & 0xc0U) == 0x80U) {
-            --shown;
-        }
-    }
     // A NUL would end the text unseen in the record.
-    if (const std::size_t nul = text.substr(0, shown).find('\0'); nul != std::string_view::npos) {
-        shown = nul;
+    const std::string_view visible = text.substr(0, text.find('\0'));
+    // Whole characters while their escaped form, as the record shows them, stays within the limit.
+    std::size_t shown = 0;
+    std::size_t escaped = 0;
+    while (shown < visible.size()) {
+        const trace_character_t character = escape_trace_character(visible.substr(shown));
+        if (escaped + character.size > kClientTextLimit) {
+            break;
+        }
+        escaped += character.size;
+        shown += character.taken;
     }
     std::memcpy(text_, text.data(), shown);
     text_[shown] = '\0';

@@ -12,10 +12,11 @@ namespace support {
 // The application's paths and namespaces are far shorter; a longer text would only fill the trace.
 inline constexpr std::size_t kClientTextLimit = 256;
 
-// A client's text as a record shows it: at most its first kClientTextLimit bytes, never half a
-// character, up to any NUL, followed, when anything was left out, by a mark with the text's full
-// length. The record escapes control characters itself. Made inside the record call, so that it lives
-// as long as the call: `trace_info(trace, "bundle %s", client_text_t(path).c_str())`.
+// A client's text as a record shows it: its first whole characters, up to any NUL, whose escaped form
+// (as the record escapes them) takes at most kClientTextLimit bytes, followed, when anything was left
+// out, by a mark with the text's full length. So a text of escapes cannot push the fields after it out
+// of the record. Made inside the record call, so that it lives as long as the call:
+// `trace_info(trace, "bundle %s", client_text_t(path).c_str())`.
 class client_text_t {
 public:
     explicit client_text_t(std::string_view text) noexcept;

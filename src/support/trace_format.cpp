@@ -85,9 +85,13 @@ private:
     static constexpr std::size_t kLast = kTraceLineSize - 1;
 
     void pad(std::size_t size, std::size_t width, char fill) noexcept {
-        for (std::size_t n = size; n < width; ++n) {
-            put(fill);
+        if (size >= width) {
+            return;
         }
+        if (length_ < kLast) {
+            std::memset(line_ + length_, fill, std::min(width - size, kLast - length_));
+        }
+        length_ += width - size;
     }
 
     // Digits most significant last.
@@ -143,10 +147,10 @@ void copy_format_with_narrow_strings(const char* format, char* out, std::size_t 
 
 namespace {
 
-// The length of the well-formed UTF-8 character at `text` and its code point; 0 when the bytes there
-// are no such character (overlong forms and surrogates included).
-std::size_t decode_utf8(const unsigned char* text, char32_t& code_point) noexcept {
-    const unsigned char lead = text[0];
+// The length of the well-formed UTF-8 character at the start of `text` and its code point; 0 when the
+// bytes there are no such character (overlong forms, surrogates and cut sequences included).
+std::size_t decode_utf8(std::string_view text, char32_t& code_point) noexcept {
+    const auto lead = static_cast<unsigned char>(text[0]);
     std::size_t length = 0;
     unsigned char low = 0x80;
     unsigned char high = 0xbf;
@@ -166,8 +170,11 @@ std::size_t decode_utf8(const unsigned char* text, char32_t& code_point) noexcep
     } else {
         return 0;
     }
+    if (text.size() < length) {
+        return 0;
+    }
     for (std::size_t i = 1; i < length; ++i) {
-        const unsigned char next = text[i];
+        const auto next = static_cast<unsigned char>(text[i]);
         if (next < low || next > high) {
             return 0;
         }
@@ -178,64 +185,87 @@ std::size_t decode_utf8(const unsigned char* text, char32_t& code_point) noexcep
     return length;
 }
 
-// Characters beyond ASCII that break or reorder a line in a reader's view.
+// Characters beyond ASCII that break a line or reorder it in a reader's view: C1 controls, the line and
+// paragraph separators, and the bidirectional marks, embeddings, overrides and isolates.
 bool escaped_code_point(char32_t c) noexcept {
-    return (c >= 0x80 && c <= 0x9f) || c == 0x2028 || c == 0x2029 || (c >= 0x202a && c <= 0x202e) ||
-           (c >= 0x2066 && c <= 0x2069);
+    return (c >= 0x80 && c <= 0x9f) || c == 0x2028 || c == 0x2029 || c == 0x200e || c == 0x200f ||
+           c == 0x061c || c == 0xfeff || (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
+}
+
+// A byte that records show as it is: printable ASCII, the backslash excepted.
+bool plain_ascii(char byte) noexcept {
+    return byte >= 0x20 && byte < 0x7f && byte != '\\';
 }
 
 }  // namespace
+
+trace_character_t escape_trace_character(std::string_view message) noexcept {
+    static constexpr char kHex[] = "0123456789abcdef";
+    trace_character_t out;
+    const auto c = static_cast<unsigned char>(message[0]);
+    char32_t code_point = 0;
+    if (c == '\\') {
+        out.text[0] = out.text[1] = '\\';
+        out.size = 2;
+        out.taken = 1;
+    } else if (c == '\n' || c == '\r' || c == '\t') {
+        out.text[0] = '\\';
+        out.text[1] = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
+        out.size = 2;
+        out.taken = 1;
+    } else if (plain_ascii(message[0])) {
+        out.text[0] = static_cast<char>(c);
+        out.size = 1;
+        out.taken = 1;
+    } else if (c >= 0x80 && (out.taken = decode_utf8(message, code_point)) != 0) {
+        if (escaped_code_point(code_point)) {
+            out.text[0] = '\\';
+            out.text[1] = 'u';
+            for (int digit = 0; digit < 4; ++digit) {
+                out.text[2 + digit] = kHex[(code_point >> (12 - 4 * digit)) & 0xf];
+            }
+            out.size = 6;
+        } else {
+            std::memcpy(out.text, message.data(), out.taken);
+            out.size = out.taken;
+        }
+    } else {
+        out.text[0] = '\\';
+        out.text[1] = 'x';
+        out.text[2] = kHex[c >> 4];
+        out.text[3] = kHex[c & 0xf];
+        out.size = 4;
+        out.taken = 1;
+    }
+    return out;
+}
 
 void escape_trace_message(const char* message, char* out, std::size_t size) noexcept {
     if (size == 0) {
         return;
     }
-    static constexpr char kHex[] = "0123456789abcdef";
-    const auto* in = reinterpret_cast<const unsigned char*>(message == nullptr ? "" : message);
+    std::string_view rest(message == nullptr ? "" : message);
     std::size_t length = 0;
-    while (*in != '\0') {
-        char escape[6];
-        const char* piece = escape;
-        std::size_t count = 0;
-        std::size_t taken = 1;
-        char32_t code_point = 0;
-        const unsigned char c = *in;
-        if (c == '\\') {
-            count = 2;
-            escape[0] = escape[1] = '\\';
-        } else if (c == '\n' || c == '\r' || c == '\t') {
-            count = 2;
-            escape[0] = '\\';
-            escape[1] = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
-        } else if (c >= 0x20 && c < 0x7f) {
-            piece = reinterpret_cast<const char*>(in);
-            count = 1;
-        } else if (c >= 0x80 && (taken = decode_utf8(in, code_point)) != 0) {
-            if (escaped_code_point(code_point)) {
-                count = 6;
-                escape[0] = '\\';
-                escape[1] = 'u';
-                for (int digit = 0; digit < 4; ++digit) {
-                    escape[2 + digit] = kHex[(code_point >> (12 - 4 * digit)) & 0xf];
-                }
-            } else {
-                piece = reinterpret_cast<const char*>(in);
-                count = taken;
-            }
-        } else {
-            taken = 1;
-            count = 4;
-            escape[0] = '\\';
-            escape[1] = 'x';
-            escape[2] = kHex[c >> 4];
-            escape[3] = kHex[c & 0xf];
+    while (!rest.empty()) {
+        // Most of a message is plain ASCII: copied a run at a time.
+        std::size_t run = 0;
+        while (run < rest.size() && plain_ascii(rest[run])) {
+            ++run;
         }
-        if (length + count > size - 1) {
+        run = std::min(run, size - 1 - length);
+        std::memcpy(out + length, rest.data(), run);
+        length += run;
+        rest.remove_prefix(run);
+        if (rest.empty() || length == size - 1) {
             break;
         }
-        std::memcpy(out + length, piece, count);
-        length += count;
-        in += taken;
+        const trace_character_t character = escape_trace_character(rest);
+        if (length + character.size > size - 1) {
+            break;
+        }
+        std::memcpy(out + length, character.text, character.size);
+        length += character.size;
+        rest.remove_prefix(character.taken);
     }
     out[length] = '\0';
 }
@@ -297,9 +327,14 @@ trace_time_t current_trace_time() noexcept {
     // One reading for both the calendar second and the milliseconds, so they never disagree.
     timeval now{};
     gettimeofday(&now, nullptr);
-    const std::time_t seconds = now.tv_sec;
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
+    // The calendar fields change once a second: broken down again only then.
+    thread_local std::time_t broken_down_second = -1;
+    thread_local std::tm utc{};
+    if (now.tv_sec != broken_down_second) {
+        const std::time_t seconds = now.tv_sec;
+        gmtime_r(&seconds, &utc);
+        broken_down_second = seconds;
+    }
     return {utc.tm_year + 1900,
             utc.tm_mon + 1,
             utc.tm_mday,

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace support {
 
@@ -16,11 +17,21 @@ inline constexpr std::size_t kThreadNameSize = 32;
 // flags, widths and length modifiers kept.
 void copy_format_with_narrow_strings(const char* format, char* out, std::size_t size) noexcept;
 
-// Copies a formatted message into `out` so that it shows as one line whatever a client put into it:
-// control characters (C0, DEL, C1) become "\n", "\r", "\t", "\xHH" or "\u0085", the line and paragraph
-// separators and the bidirectional overrides "\u2028" and the like, bytes that are no UTF-8 "\xHH", and a
-// backslash is doubled so that an escape cannot be forged. Cut to size - 1 characters before an escape
-// or character that would not fit whole.
+// One character of a message as records show it: the `taken` bytes (1 to 4) at the message's start
+// become the `size` bytes of `text`, the character itself or its escape. Control characters (C0, DEL, C1)
+// become "\n", "\r", "\t", "\xHH" or "\u0085", the line and paragraph separators and the bidirectional
+// marks "\u2028", "\u200e" and the like, a byte that is no UTF-8 "\xHH", and a backslash is doubled so
+// that an escape cannot be forged.
+struct trace_character_t {
+    char text[6] = {};
+    std::size_t size = 0;
+    std::size_t taken = 0;
+};
+// `message` must not be empty.
+[[nodiscard]] trace_character_t escape_trace_character(std::string_view message) noexcept;
+
+// Copies a formatted message into `out`, each character escaped, so that it shows as one line whatever a
+// client put into it. Cut to size - 1 characters before an escape or character that would not fit whole.
 void escape_trace_message(const char* message, char* out, std::size_t size) noexcept;
 
 // "error", "info", ...; "invalid" for a number that is no level.

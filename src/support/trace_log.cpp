@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "support/trace_format.h"
@@ -46,25 +48,46 @@ bool reopen_trace_file(trace_log_t& log) {
     log.file_device = info.st_dev;
     log.file_inode = info.st_ino;
     log.file_locked = false;
+    log.file_look_due = std::chrono::steady_clock::now() + log.file_look_interval;
     return true;
 }
 
-// The descriptor stays open between records. One that has become invalid, or now names another file, is
-// forgotten without a close: its number may already belong to a file opened elsewhere in the process. The
-// same look also gives the mode, so that a file widened since it was opened is narrowed again.
+// Whether the descriptor still names the file it was opened on; narrows the file again if it was widened
+// since. Sets when the next look is due.
+bool still_names_trace_file(trace_log_t& log) {
+    struct stat info {};
+    if (fstat(log.descriptor, &info) != 0 || info.st_dev != log.file_device ||
+        info.st_ino != log.file_inode) {
+        return false;
+    }
+    if ((info.st_mode & 07777) != kTraceFileMode) {
+        static_cast<void>(fchmod(log.descriptor, kTraceFileMode));
+    }
+    log.file_look_due = std::chrono::steady_clock::now() + log.file_look_interval;
+    return true;
+}
+
+// The descriptor stays open between records. One found to be invalid, or to name another file, is
+// forgotten without a close: its number may already belong to a file opened elsewhere in the process.
+// What it names is looked at when a look is due; in between, a descriptor that has become invalid is
+// found out by the file lock (EBADF), which every record takes anyway.
 bool open_trace_file(trace_log_t& log) {
     if (log.descriptor >= 0) {
-        struct stat info {};
-        if (fstat(log.descriptor, &info) == 0 && info.st_dev == log.file_device &&
-            info.st_ino == log.file_inode) {
-            if ((info.st_mode & 07777) != kTraceFileMode) {
-                static_cast<void>(fchmod(log.descriptor, kTraceFileMode));
-            }
+        if (std::chrono::steady_clock::now() < log.file_look_due || still_names_trace_file(log)) {
             return true;
         }
         log.descriptor = -1;
     }
     return reopen_trace_file(log);
+}
+
+// One try for the exclusive lock; -1 with EWOULDBLOCK when another descriptor holds it.
+int try_flock(int descriptor) {
+    int result = 0;
+    do {
+        result = flock(descriptor, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    return result;
 }
 
 // The exclusive lock, polled for at most `wait` (so that the wait has an end without signals); -1 with
@@ -74,11 +97,8 @@ int flock_within(int descriptor, std::chrono::steady_clock::duration wait) {
     const clock::time_point deadline = clock::now() + wait;
     std::chrono::microseconds pause{50};
     for (;;) {
-        if (flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
+        if (try_flock(descriptor) == 0) {
             return 0;
-        }
-        if (errno == EINTR) {
-            continue;
         }
         if (errno != EWOULDBLOCK) {
             return -1;
@@ -96,12 +116,18 @@ int flock_within(int descriptor, std::chrono::steady_clock::duration wait) {
 enum class file_lock_t { held, not_held_write_anyway, record_lost };
 
 // Takes the lock, waiting unless a wait ran out lately. Past the wait the record is written without it.
+// A free lock, the usual case, is taken without a look at the clock.
 int lock_or_rest(trace_log_t& log) {
     using clock = std::chrono::steady_clock;
-    const clock::duration wait =
-        clock::now() < log.file_lock_rest_until ? clock::duration::zero() : log.file_lock_wait;
-    const int result = flock_within(log.descriptor, wait);
-    if (result != 0 && errno == EWOULDBLOCK && wait != clock::duration::zero()) {
+    if (const int result = try_flock(log.descriptor); result == 0 || errno != EWOULDBLOCK) {
+        return result;
+    }
+    if (clock::now() < log.file_lock_rest_until) {
+        errno = EWOULDBLOCK;
+        return -1;
+    }
+    const int result = flock_within(log.descriptor, log.file_lock_wait);
+    if (result != 0 && errno == EWOULDBLOCK) {
         std::fputs("Error. Could not obtain lock on file.\n", stderr);
         log.file_lock_rest_until = clock::now() + kTraceFileLockRest;
         errno = EWOULDBLOCK;
@@ -193,11 +219,40 @@ off_t move_bytes_forward(int descriptor, off_t from, off_t to, off_t size) {
     return moved;
 }
 
-// Keeps the newest limit - limit / 10 bytes; the cut may fall inside a line.
+// Where the first line that begins at or after `from` begins: just past the first line feed from
+// `from - 1` on; `end` when no line begins before it. Absent when the file cannot be read.
+std::optional<off_t> next_line_start(int descriptor, off_t from, off_t end) {
+    char buffer[4096];
+    off_t offset = from - 1;
+    while (offset < end) {
+        const ssize_t got =
+            pread(descriptor, buffer, static_cast<std::size_t>(std::min<off_t>(sizeof buffer, end - offset)),
+                  offset);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return std::nullopt;
+        }
+        if (const void* feed = std::memchr(buffer, '\n', static_cast<std::size_t>(got))) {
+            return offset + (static_cast<const char*>(feed) - buffer) + 1;
+        }
+        offset += got;
+    }
+    return end;
+}
+
+// Keeps the newest whole lines within limit - limit / 10 bytes, so that the file still begins with a
+// record: a cut inside a line would let a text of a client's that the cut falls into pass for one.
 void truncate_trace_file(int descriptor, off_t position, std::uint32_t limit) {
     const off_t keep = limit - limit / 10;
-    const off_t moved = move_bytes_forward(descriptor, position - keep, 0, keep);
-    if (moved > 0) {
+    const std::optional<off_t> start = next_line_start(descriptor, position - keep, position);
+    if (!start) {
+        return;
+    }
+    const off_t kept = position - *start;
+    const off_t moved = move_bytes_forward(descriptor, *start, 0, kept);
+    if (moved > 0 || kept == 0) {
         static_cast<void>(ftruncate(descriptor, moved));
     }
 }
@@ -248,6 +303,8 @@ void trace_log_init() {
     log.file_locked = false;
     log.file_lock_wait = kTraceFileLockWait;
     log.file_lock_rest_until = {};
+    log.file_look_interval = kTraceFileLookInterval;
+    log.file_look_due = {};
     log.path = string_t();
     log.size_limit = kDefaultTraceSizeLimit;
     log.process_name[0] = '\0';
@@ -322,7 +379,10 @@ void trace_write(int level, const char* name, const char* format, va_list argume
     }
     const int descriptor = log.descriptor;
     lseek(descriptor, 0, SEEK_END);
-    write_all(descriptor, line, length);
+    if (!write_all(descriptor, line, length)) {
+        // The descriptor may have come to name something else: the next record looks.
+        log.file_look_due = {};
+    }
     const off_t position = lseek(descriptor, 0, SEEK_END);
     if (position < 0) {
         std::printf("ERROR: %d\n", errno);

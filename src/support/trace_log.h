@@ -1,6 +1,6 @@
 #pragma once
 // The process-wide trace log: one file shared by every trace_t handle (and by other processes), written one
-// whole line per record under an exclusive file lock, and cut to its newest part past a size limit.
+// whole line per record under an exclusive file lock, and cut to its newest lines past a size limit.
 
 #include <atomic>
 #include <chrono>
@@ -31,15 +31,25 @@ inline constexpr std::chrono::milliseconds kTraceFileLockWait{100};
 // lets go now and then costs the helper one wait a minute, not one per record.
 inline constexpr std::chrono::seconds kTraceFileLockRest{60};
 
+// Records look at what their descriptor names (still the file it was opened on, still of its private
+// mode) when they open it, after a failed write, and otherwise once in this interval: a status call at
+// every record would make the kernel stamp each write's times to the nanosecond, which costs more than
+// the write itself.
+inline constexpr std::chrono::seconds kTraceFileLookInterval{1};
+
 struct trace_log_t {
     string_t path;
     std::int32_t descriptor = -1;
     // What the descriptor was opened on: a descriptor number that another file has taken over since is
-    // neither written to nor narrowed.
+    // neither narrowed nor, once a look has found it out, written to.
     std::uint64_t file_device = 0;
     std::uint64_t file_inode = 0;
+    // kTraceFileLookInterval; tests shorten it.
+    std::chrono::steady_clock::duration file_look_interval = kTraceFileLookInterval;
+    // The first record from then on looks at the file.
+    std::chrono::steady_clock::time_point file_look_due{};
     recursive_lock_t lock;
-    // Above this many bytes the file is cut to its newest limit - limit / 10 bytes.
+    // Above this many bytes the file is cut to its newest whole lines within limit - limit / 10 bytes.
     std::uint32_t size_limit = kDefaultTraceSizeLimit;
 
     // Whether the descriptor holds the exclusive file lock of a record in progress.

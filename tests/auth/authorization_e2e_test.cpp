@@ -68,7 +68,7 @@ void expect_database_unchanged(const fixtures::run_result_t& result, const std::
     EXPECT_NE(result.err.find(reason), std::string::npos) << result.err;
 }
 
-TEST_F(AuthorizationEndToEnd, RightsAreSetUpAndDeletedByAnAdministratorThroughTheClient) {
+TEST_F(AuthorizationEndToEnd, RightsAreSetUpAndDeletedByAnAdministratorAndARefusedInstallLeavesThem) {
     // Without /var/db there is nothing to write to; nothing to remove either.
     std::filesystem::rename(sandbox_.path("/var/db"), sandbox_.path("/var/db.away"));
     expect_database_unchanged(helperctl({"setup-rights"}),
@@ -85,15 +85,27 @@ TEST_F(AuthorizationEndToEnd, RightsAreSetUpAndDeletedByAnAdministratorThroughTh
               std::string::npos)
         << setup.out;
     // The helper reads the database afresh: a right opened to everyone lets nobody in.
-    ASSERT_EQ(
-        run_program(
-            sandbox_, "/usr/bin/sqlite3",
-            {sandbox_.path("/var/db/auth.db"),
-             "UPDATE rules SET rule = 'allow' WHERE name = 'com.trellwick.Quorvix.Helper.global_settings'"})
-            .exit_status,
-        0);
+    const auto rules = [&](const std::string& statement) {
+        return run_program(sandbox_, "/usr/bin/sqlite3", {sandbox_.path("/var/db/auth.db"), statement});
+    };
+    ASSERT_EQ(rules("UPDATE rules SET rule = 'allow' WHERE name LIKE '%.global_settings' OR name LIKE "
+                    "'%.install_quorvix'")
+                  .exit_status,
+              0);
     EXPECT_EQ(helperctl({"check-global-settings"}, nobody_).out, "YES\n");
     expect_database_unchanged(helperctl({"delete-rights"}, nobody_), "could not be changed");
+    // Except the install: it checks its right as its reset of the rights leaves it, under `default`, and a
+    // refused install resets nothing.
+    sandbox_.install_fake_security_tool();
+    const std::string before = rules("SELECT * FROM rules ORDER BY name").out;
+    ASSERT_EQ(std::count(before.begin(), before.end(), '\n'), 4) << before;
+    EXPECT_EQ(helperctl({"install", "--bundle", sandbox_.path("/Volumes/Quorvix/Quorvix.app"), "--sysconfig",
+                         sandbox_.path("/tmp"), "--namespace", "quorvix_e2e"},
+                        nobody_)
+                  .out,
+              "NO\n");
+    EXPECT_EQ(rules("SELECT * FROM rules ORDER BY name").out, before);
+    EXPECT_TRUE(sandbox_.tool_calls().empty()) << "a refused install ran the security tool";
 
     const auto removed = helperctl({"delete-rights"});
     EXPECT_EQ(removed.exit_status, 0) << removed.err;

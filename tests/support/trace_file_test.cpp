@@ -100,6 +100,8 @@ mode_t mode_of(const std::string& path) {
 }
 
 TEST_F(TraceFile, OnlyItsOwnerCanOpenItAndALockHeldElsewhereDelaysRecordsOnlyBriefly) {
+    // Every record looks at the file, so that a widened one is narrowed at once.
+    support::trace_log().file_look_interval = std::chrono::steady_clock::duration::zero();
     ASSERT_EQ(chmod(directory().c_str(), 0755), 0);
     // As an earlier version left it: open to every user, who may keep a descriptor and hold its lock.
     prefill("an earlier record\n");
@@ -121,7 +123,7 @@ TEST_F(TraceFile, OnlyItsOwnerCanOpenItAndALockHeldElsewhereDelaysRecordsOnlyBri
     EXPECT_NE(lines[1].find(" - written past the held lock"), std::string::npos);
 
     EXPECT_EQ(mode_of(path()), 0600U) << "the trace file was not narrowed to its owner";
-    // Widened while open, it is narrowed again by the next record.
+    // Widened while open, it is narrowed again at the next look.
     ASSERT_EQ(chmod(path().c_str(), 0666), 0);
     write_record(6, "held", "after widening");
     EXPECT_EQ(mode_of(path()), 0600U) << "the trace file was not kept private";
@@ -129,43 +131,103 @@ TEST_F(TraceFile, OnlyItsOwnerCanOpenItAndALockHeldElsewhereDelaysRecordsOnlyBri
     EXPECT_EQ(opener.wait(), 66) << "nobody could open the trace file";
 }
 
-TEST_F(TraceFile, CutsFileToNewestBytesPastDefaultLimit) {
-    const std::string filler = numbered_text(1'048'500);
-    prefill(filler);
+// What the cut keeps of `text` under `limit`: the newest whole lines within limit - limit / 10 bytes.
+std::string newest_whole_lines(const std::string& text, std::uint32_t limit) {
+    const std::size_t keep = limit - limit / 10;
+    return text.substr(text.find('\n', text.size() - keep - 1) + 1);
+}
+
+TEST_F(TraceFile, CutsFileToNewestWholeLinesPastDefaultLimit) {
+    // The newest 943,719 bytes begin inside the long line, whatever the length of the record.
+    const std::string tail = numbered_text(943'519);
+    prefill(numbered_text(105'000) + std::string(300, 'p') + "\n" + tail);
     write_record(6, "cut", "the record that crosses the limit");
 
     const std::string cut = content();
-    ASSERT_EQ(cut.size(), 943'719U);
-    const std::string line = cut.substr(cut.rfind('\n', cut.size() - 2) + 1);
-    EXPECT_NE(line.find(" - the record that crosses the limit\n"), std::string::npos);
-    const std::size_t kept_filler = cut.size() - line.size();
-    EXPECT_EQ(cut.substr(0, kept_filler), filler.substr(filler.size() - kept_filler))
-        << "the cut file does not hold the newest bytes";
+    ASSERT_GT(cut.size(), tail.size());
+    const std::string line = cut.substr(tail.size());
+    EXPECT_NE(line.find(" - the record that crosses the limit\n"), std::string::npos) << line;
+    EXPECT_EQ(cut.substr(0, 14), "filler line 0\n") << "the cut file does not begin with a whole line";
+    EXPECT_TRUE(cut.substr(0, tail.size()) == tail) << "the cut file does not hold the newest whole lines";
 }
 
 TEST_F(TraceFile, CutsOnlyWhenFileGrowsPastLimit) {
     // Records from one thread with one message all have the same length.
     write_record(6, "limit", "same size");
-    const std::size_t line_size = content().size();
+    const std::string record = content();
     constexpr std::uint32_t kLimit = 10'000;
+    constexpr std::size_t kKeep = kLimit - kLimit / 10;
 
     struct limit_case_t {
-        std::size_t size_after_record;
-        std::size_t expected_size;
+        const char* what;
+        std::string before;  // the file before the record
+        bool cut;
     };
     const limit_case_t cases[] = {
-        {kLimit - 1, kLimit - 1},
-        {kLimit, kLimit},
-        {kLimit + 1, kLimit - kLimit / 10},
-        {kLimit + 5000, kLimit - kLimit / 10},
+        {"one byte below the limit", numbered_text(kLimit - 1 - record.size()), false},
+        {"at the limit", numbered_text(kLimit - record.size()), false},
+        {"one byte past the limit", numbered_text(kLimit + 1 - record.size()), true},
+        {"far past the limit", numbered_text(kLimit + 5000 - record.size()), true},
+        // A line ends just before the newest 9,000 bytes: they are kept whole.
+        {"a line ends where the cut falls",
+         std::string(2000, 'h') + "\n" + numbered_text(kKeep - record.size()), true},
+        // The cut falls into a line longer than one read.
+        {"a long line across the cut",
+         numbered_text(500) + std::string(6000, 'l') + "\n" + numbered_text(3500), true},
     };
     for (const auto& c : cases) {
-        prefill(numbered_text(c.size_after_record - line_size));
+        prefill(c.before);
         support::trace_log().size_limit = kLimit;
         write_record(6, "limit", "same size");
         const std::string after = content();
-        EXPECT_EQ(after.size(), c.expected_size) << "file of " << c.size_after_record << " bytes";
-        EXPECT_NE(after.find(" - same size\n", after.size() - line_size), std::string::npos);
+        const std::string last = after.substr(after.size() - std::min(after.size(), record.size()));
+        ASSERT_EQ(last.substr(last.find(" - ") + 3), "same size\n") << c.what << ": " << after;
+        const std::string whole = c.before + last;
+        const std::string expected = c.cut ? newest_whole_lines(whole, kLimit) : whole;
+        EXPECT_EQ(after.size(), expected.size()) << c.what;
+        EXPECT_TRUE(after == expected) << c.what;
+    }
+}
+
+TEST_F(TraceFile, ADescriptorNumberTakenOverByAnotherFileIsLeftToItOnceFoundOut) {
+    const std::string other = (directory() / "other").string();
+    const struct {
+        const char* what;
+        int flags;  // of the file that takes the number over
+        std::chrono::steady_clock::duration look_interval;
+        bool first_record_lost;
+    } cases[] = {
+        {"a writable file, at the next look", O_RDWR, std::chrono::steady_clock::duration::zero(), false},
+        {"a read-only file, after the failed write", O_RDONLY, support::kTraceFileLookInterval, true},
+    };
+    for (const auto& c : cases) {
+        support::trace_log_init();
+        support::set_trace_path(path().c_str());
+        std::filesystem::remove(path());
+        support::trace_log().file_look_interval = c.look_interval;
+        write_record(6, "number", "opened");
+        const int number = support::trace_log().descriptor;
+        // As a close of the number elsewhere in the process, and an open that got it, would leave it.
+        std::ofstream(other, std::ios::trunc) << "other\n";
+        const int taken = open(other.c_str(), c.flags | O_CLOEXEC);
+        ASSERT_EQ(dup2(taken, number), number) << c.what;
+        close(taken);
+
+        testing::internal::CaptureStderr();
+        write_record(6, "number", "first");
+        write_record(6, "number", "second");
+        testing::internal::GetCapturedStderr();
+
+        EXPECT_EQ(fixtures::read_text_file(other), "other\n") << c.what;
+        const auto lines = this->lines();
+        ASSERT_EQ(lines.size(), c.first_record_lost ? 2U : 3U) << c.what << "\n" << content();
+        EXPECT_NE(lines.back().find(" - second"), std::string::npos) << c.what;
+        struct stat held {
+        }, of_other{};
+        ASSERT_EQ(stat(other.c_str(), &of_other), 0);
+        EXPECT_TRUE(fstat(number, &held) == 0 && held.st_ino == of_other.st_ino)
+            << c.what << ": the number was closed under its new owner";
+        close(number);
     }
 }
 

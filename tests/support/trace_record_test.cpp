@@ -135,55 +135,84 @@ TEST_F(TraceRecord, OverlongTextsAreCutAndEveryRecordKeepsItsLine) {
 
 }  // namespace
 
+std::string repeated(const std::string& text, std::size_t times) {
+    std::string out;
+    for (std::size_t n = 0; n < times; ++n) {
+        out += text;
+    }
+    return out;
+}
+
 TEST_F(TraceRecord, ClientTextIsEscapedAndBoundedSoThatItCannotForgeARecord) {
     struct escape_case_t {
+        const char* what;
         std::string sent;
         std::string shown;
     };
     const escape_case_t escapes[] = {
-        {"ns\n   info 2026-01-01 00:00:00.000     helper   main      1      1      install - Install done",
+        {"line feed",
+         "ns\n   info 2026-01-01 00:00:00.000     helper   main      1      1      install - Install done",
          "ns\\n   info 2026-01-01 00:00:00.000     helper   main      1      1      install - Install done"},
-        {"cr\r tab\t esc\x1b[2J del\x7f", "cr\\r tab\\t esc\\x1b[2J del\\x7f"},
-        {"back\\n slash", "back\\\\n slash"},
-        {"next line\xc2\x85 separator\xe2\x80\xa8 override\xe2\x80\xae",
-         "next line\\u0085 separator\\u2028 override\\u202e"},
-        {"not utf-8 \xff \xc0\xaf \xed\xa0\x80 \xe2\x80",
-         "not utf-8 \\xff \\xc0\\xaf \\xed\\xa0\\x80 \\xe2\\x80"},
-        {"kept: \xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x98\x80", "kept: \xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x98\x80"},
+        {"C0 controls", "cr\r tab\t esc\x1b[2J soh\x01 us\x1f", "cr\\r tab\\t esc\\x1b[2J soh\\x01 us\\x1f"},
+        {"DEL", "del\x7f", "del\\x7f"},
+        {"backslash", "back\\n slash", "back\\\\n slash"},
+        {"C1 controls", "\xc2\x80 \xc2\x85 \xc2\x9f", "\\u0080 \\u0085 \\u009f"},
+        {"line and paragraph separators", "\xe2\x80\xa8 \xe2\x80\xa9", "\\u2028 \\u2029"},
+        {"embeddings and overrides", "\xe2\x80\xaa \xe2\x80\xae", "\\u202a \\u202e"},
+        {"isolates", "\xe2\x81\xa6 \xe2\x81\xa9", "\\u2066 \\u2069"},
+        {"left-to-right and right-to-left marks", "\xe2\x80\x8e \xe2\x80\x8f", "\\u200e \\u200f"},
+        {"Arabic letter mark", "\xd8\x9c", "\\u061c"},
+        {"byte order mark", "\xef\xbb\xbf", "\\ufeff"},
+        {"no UTF-8",
+         "stray \x80 \xff overlong \xc0\xaf \xc1\xbf \xe0\x80\xaf \xf0\x80\x80\xaf surrogate \xed\xa0\x80 "
+         "too large \xf4\x90\x80\x80 \xf5\x80\x80\x80 cut \xe2\x80",
+         "stray \\x80 \\xff overlong \\xc0\\xaf \\xc1\\xbf \\xe0\\x80\\xaf \\xf0\\x80\\x80\\xaf surrogate "
+         "\\xed\\xa0\\x80 too large \\xf4\\x90\\x80\\x80 \\xf5\\x80\\x80\\x80 cut \\xe2\\x80"},
+        {"kept, next to escaped ones",
+         "\xc3\xa9 \xf0\x9f\x98\x80 \xc2\xa0 \xe2\x80\x8d \xe2\x80\xa7 \xe2\x80\xaf \xe2\x81\xaa",
+         "\xc3\xa9 \xf0\x9f\x98\x80 \xc2\xa0 \xe2\x80\x8d \xe2\x80\xa7 \xe2\x80\xaf \xe2\x81\xaa"},
         // Escapes grow the message; it is cut before an escape that does not fit whole.
-        {std::string(1000, '\n'),
-         [] {
-             std::string pairs;
-             for (int n = 0; n < 511; ++n) {
-                 pairs += "\\n";
-             }
-             return pairs;
-         }()},
+        {"message cut before an escape", std::string(1000, '\n'), repeated("\\n", 511)},
     };
     for (const auto& c : escapes) {
         write_record(6, "client", "%s", c.sent.c_str());
     }
 
+    // A client text is escaped, then cut: whatever it holds, the fields after it stay in the record.
     using support::client_text_t;
     const std::string accented = std::string(255, 'a') + "\xc3\xa9" + std::string(100, 'z');
     struct bound_case_t {
-        std::string shown;
-        std::string expected;
+        const char* what;
+        std::string sent;
+        std::string shown;  // as the record shows it
     };
     const bound_case_t bounds[] = {
-        {client_text_t(std::string(256, 'x')).c_str(), std::string(256, 'x')},
-        {client_text_t(std::string(900, 'x')).c_str(), std::string(256, 'x') + "... [cut, 900 bytes]"},
-        {client_text_t(accented).c_str(), std::string(255, 'a') + "... [cut, 357 bytes]"},
-        {client_text_t(std::string("ab\0cd", 5)).c_str(), "ab... [cut, 5 bytes]"},
-        {client_text_t(std::optional<std::string>()).c_str(), "(null)"},
+        {"at the limit", std::string(256, 'x'), std::string(256, 'x')},
+        {"past the limit", std::string(900, 'x'), std::string(256, 'x') + "... [cut, 900 bytes]"},
+        {"a character across the limit", accented, std::string(255, 'a') + "... [cut, 357 bytes]"},
+        {"NUL", std::string("ab\0cd", 5), "ab... [cut, 5 bytes]"},
+        {"controls", std::string(300, '\x01'), repeated("\\x01", 64) + "... [cut, 300 bytes]"},
+        {"backslashes", std::string(300, '\\'), repeated("\\\\", 128) + "... [cut, 300 bytes]"},
+        {"marks", repeated("\xe2\x80\x8f", 100), repeated("\\u200f", 42) + "... [cut, 300 bytes]"},
+        {"an escape across the limit", "a" + std::string(200, '\n'),
+         "a" + repeated("\\n", 127) + "... [cut, 201 bytes]"},
     };
+    for (const auto& c : bounds) {
+        write_record(6, "bounded", "%s %s pid %d", client_text_t(c.sent).c_str(),
+                     client_text_t(c.sent).c_str(), 4242);
+    }
+    EXPECT_STREQ(client_text_t(std::optional<std::string>()).c_str(), "(null)");
 
     const auto lines = this->lines();
-    ASSERT_EQ(lines.size(), std::size(escapes)) << "client text started a record of its own";
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        EXPECT_EQ(lines[i].substr(lines[i].find(" client - ") + 10), escapes[i].shown);
+    ASSERT_EQ(lines.size(), std::size(escapes) + std::size(bounds))
+        << "client text started a record of its own";
+    for (std::size_t i = 0; i < std::size(escapes); ++i) {
+        EXPECT_EQ(lines[i].substr(lines[i].find(" client - ") + 10), escapes[i].shown) << escapes[i].what;
     }
-    for (const auto& c : bounds) {
-        EXPECT_EQ(c.shown, c.expected);
+    for (std::size_t i = 0; i < std::size(bounds); ++i) {
+        const std::string& line = lines[std::size(escapes) + i];
+        EXPECT_EQ(line.substr(line.find(" bounded - ") + 11),
+                  bounds[i].shown + " " + bounds[i].shown + " pid 4242")
+            << bounds[i].what;
     }
 }

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "platform/codesign/verifier_protocol.h"
+#include "platform/process_info.h"
 #include "platform/service_accounts.h"
 #include "platform/spawn.h"
 
@@ -16,12 +17,11 @@ namespace {
 // Beside the running executable, never through PATH or the environment: the helper is root and starts
 // it as root. Installed, both lie in the same root-owned directory.
 std::string verifier_path() {
-    std::error_code error;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) {
+    const auto self = own_executable_path();
+    if (!self) {
         return {};
     }
-    return (self.parent_path() / verifier::kExecutableName).string();
+    return (std::filesystem::path(*self).parent_path() / verifier::kExecutableName).string();
 }
 
 }  // namespace
