@@ -213,6 +213,10 @@ TEST_F(GlobalServiceInstall, OwnerAndModesNeverReachAnythingOutsideTheBundle) {
         (void)install_service(*make_installer(), home + "/apps/Quorvix.app");
         // The owner gets the bundle back, so that every attempt races; the swaps wait meanwhile.
         ::kill(swapper, SIGSTOP);
+        // Stopped for certain before the bundle is given back: a signal arrives on its own time.
+        int stopped = 0;
+        ASSERT_EQ(::waitpid(swapper, &stopped, WUNTRACED), swapper);
+        ASSERT_TRUE(WIFSTOPPED(stopped));
         for (const auto& pair : pairs) {
             if (fs::is_symlink(pair[0])) {
                 ASSERT_EQ(::renameat2(AT_FDCWD, pair[0].c_str(), AT_FDCWD, pair[1].c_str(), RENAME_EXCHANGE),
