@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -158,7 +159,7 @@ TEST_F(HelperProcess, AUserStoppingEveryVerifierItSeesDoesNotDelayRootsAdmission
     ASSERT_GE(stopper, 0);
     if (stopper == 0) {
         if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-            setresuid(65534, 65534, 65534) != 0) {
+            setresuid(65534, 65534, 65534) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
             _exit(1);
         }
         // The kernel keeps the first 15 bytes of a process's name.

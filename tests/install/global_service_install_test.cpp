@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -197,7 +198,7 @@ TEST_F(GlobalServiceInstall, OwnerAndModesNeverReachAnythingOutsideTheBundle) {
     ASSERT_GE(swapper, 0);
     if (swapper == 0) {
         if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
-            ::setresuid(kNobody, kNobody, kNobody) != 0) {
+            ::setresuid(kNobody, kNobody, kNobody) != 0 || ::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
             ::_exit(1);
         }
         for (;;) {

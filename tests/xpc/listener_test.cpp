@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -152,7 +153,7 @@ public:
         if (pid_ == 0) {
             close(answers[0]);
             if (setgroups(0, nullptr) != 0 || setresgid(user, effective_group, user) != 0 ||
-                setresuid(user, user, user) != 0) {
+                setresuid(user, user, user) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
                 _exit(1);
             }
             std::vector<std::unique_ptr<xpc::remote_connection_t>> held;
@@ -161,7 +162,8 @@ public:
                 const bool admitted = held.back() && !held.back()->handshake(kPatience);
                 (void)!write(answers[1], admitted ? "y" : "n", 1);
             }
-            // Until it is killed: a pipe's end-of-file would not come while a later child holds a copy.
+            // Until it is killed (or this process ends): a pipe's end-of-file would not come while a later
+            // child holds a copy.
             while (true) {
                 pause();
             }
