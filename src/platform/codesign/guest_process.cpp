@@ -104,7 +104,7 @@ os_status_t open_guest(const audit_token_t& token, guest_process_t& out) {
     if (!pin_token_process(token, guest)) {
         return errSecCSNoSuchCode;
     }
-    guest.executable.reset(::open(proc_path(guest.pid, "exe").c_str(), O_RDONLY | O_CLOEXEC));
+    guest.executable.reset(::open(proc_path(guest.pid, "exe").c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
     if (!guest.executable.valid() || !guest_still_running(guest)) {
         return errSecCSNoSuchCode;
     }

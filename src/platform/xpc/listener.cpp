@@ -64,7 +64,7 @@ bool peer_hung_up(int socket) {
 }
 
 owned_fd_t open_spare_descriptor() {
-    return owned_fd_t(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    return owned_fd_t(open("/dev/null", O_RDONLY | O_NOCTTY | O_CLOEXEC));
 }
 
 }  // namespace
