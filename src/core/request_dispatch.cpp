@@ -157,7 +157,7 @@ static_assert(
                                                const request_spec_t& row) {
     std::string reason;
     const platform::os_status_t status =
-        platform::codesign::check_admitted_guest(connection.audit_token(), &reason);
+        platform::codesign::check_admitted_guest(connection.peer_status_file(), &reason);
     if (status == platform::errSecSuccess) {
         return true;
     }

@@ -1,14 +1,17 @@
 #include "platform/process_info.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <thread>
 
-#include "platform/file_io.h"
+#include "platform/owned_fd.h"
+#include "platform/user_files.h"
 
 namespace platform {
 namespace {
@@ -57,7 +60,35 @@ std::optional<std::uint64_t> parse_stat_start_time(std::string_view stat) {
 }
 
 std::optional<std::string> read_process_entry(pid_t pid, std::string_view entry) {
-    return read_whole_file("/proc/" + std::to_string(pid) + "/" + std::string(entry), kMaxProcessEntrySize);
+    return read_process_entry_at(AT_FDCWD, "/proc/" + std::to_string(pid) + "/" + std::string(entry));
+}
+
+std::optional<std::string> read_process_entry_at(int process_directory, std::string_view entry) {
+    // The kernel's own files, which no user can replace: opened directly, without the look first that a
+    // file a user may name needs. The peer checks read them for every request that can change something.
+    const owned_fd_t fd(::openat(process_directory, std::string(entry).c_str(),
+                                 O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    return fd.valid() ? read_to_end(fd.get(), kMaxProcessEntrySize) : std::nullopt;
+}
+
+std::optional<std::string> reread_process_entry(int entry_file) {
+    // The kernel hands such an entry over whole when it fits the buffer, so a short read is its end, and
+    // the entry is written only once; a larger one is read on to its end.
+    std::string content;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t count = ::pread(entry_file, buffer, sizeof buffer, static_cast<off_t>(content.size()));
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0 || content.size() + static_cast<std::size_t>(count) > kMaxProcessEntrySize) {
+            return std::nullopt;
+        }
+        content.append(buffer, static_cast<std::size_t>(count));
+        if (static_cast<std::size_t>(count) < sizeof buffer) {
+            return content;
+        }
+    }
 }
 
 std::optional<std::string> own_executable_path() {

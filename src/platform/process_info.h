@@ -18,6 +18,12 @@ namespace platform {
 // cannot be read or is implausibly large (an initial environment or command line is bounded by the kernel's
 // argument limits).
 [[nodiscard]] std::optional<std::string> read_process_entry(pid_t pid, std::string_view entry);
+// The same below an opened /proc/<pid> directory, which names its process for good: once that process is
+// gone nothing can be read through it, even when its pid names another process by then.
+[[nodiscard]] std::optional<std::string> read_process_entry_at(int process_directory, std::string_view entry);
+// An entry such as "status" opened once from such a directory, read again from its start: the kernel writes
+// it anew for each read, and nothing can be read once its process is gone.
+[[nodiscard]] std::optional<std::string> reread_process_entry(int entry_file);
 
 // The path of the running executable, as [[NSBundle mainBundle] executablePath] gives it; absent when it
 // cannot be read.

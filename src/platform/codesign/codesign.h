@@ -76,8 +76,9 @@ private:
 
 // The hardened runtime's rule again, for a guest admitted earlier: no tracer has attached since. (What the
 // kernel vouched for at its exec holds until its next exec, which its connection's own checks catch.)
-// errSecCSNoSuchCode when the token's process is gone, else errSecCSGuestInvalid with `reason` set.
-[[nodiscard]] os_status_t check_admitted_guest(const audit_token_t& token, std::string* reason);
+// The process is read through its /proc/<pid>/status as the connection opened it at accept, which names
+// it for good. errSecCSNoSuchCode when that process is gone, else errSecCSGuestInvalid with `reason` set.
+[[nodiscard]] os_status_t check_admitted_guest(int status_file, std::string* reason);
 
 // qv_codesign_verify: the same in the calling process, with an optional requirement and an explicit
 // anchor file, for the signing tool and the verifier itself.

@@ -118,14 +118,9 @@ namespace {
 constexpr std::uint64_t kNoTracerField = UINT64_MAX;
 
 // The rule that holds for the guest's whole life: no tracer. The status file is the kernel's own
-// bookkeeping, read without touching the guest's memory. What was read belongs to the guest only if it is
-// still the same running process afterwards.
-os_status_t check_tracer(const guest_process_t& guest, std::string* reason) {
-    const auto status = platform::read_process_entry(guest.pid, "status");
+// bookkeeping, read without touching the guest's memory.
+os_status_t tracer_rule(const std::optional<std::string>& status, std::string* reason) {
     const std::uint64_t tracer = status ? parse_tracer_pid(*status).value_or(kNoTracerField) : kNoTracerField;
-    if (!guest_still_running(guest)) {
-        return errSecCSNoSuchCode;
-    }
     if (tracer == 0) {
         return errSecSuccess;
     }
@@ -142,16 +137,16 @@ os_status_t check_hardened_runtime(const guest_process_t& guest) {
     if (!platform::kernel_vouches_for_peer(guest.effective_user, guest.effective_group)) {
         return errSecCSGuestInvalid;
     }
-    // At admission a guest that has gone meanwhile is as invalid as a traced one.
-    return check_tracer(guest, nullptr) == errSecSuccess ? errSecSuccess : errSecCSGuestInvalid;
+    // What was read is the guest's only if it still runs afterwards; at admission a guest that has gone
+    // meanwhile is as invalid as a traced one.
+    const auto status = platform::read_process_entry(guest.pid, "status");
+    return tracer_rule(status, nullptr) == errSecSuccess && guest_still_running(guest) ? errSecSuccess
+                                                                                       : errSecCSGuestInvalid;
 }
 
-os_status_t check_admitted_guest(const audit_token_t& token, std::string* reason) {
-    guest_process_t guest;
-    if (!pin_token_process(token, guest)) {
-        return errSecCSNoSuchCode;
-    }
-    return check_tracer(guest, reason);
+os_status_t check_admitted_guest(int status_file, std::string* reason) {
+    const auto status = platform::reread_process_entry(status_file);
+    return status ? tracer_rule(status, reason) : errSecCSNoSuchCode;
 }
 
 }  // namespace platform::codesign

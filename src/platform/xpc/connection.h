@@ -61,6 +61,9 @@ public:
     // Who connected, taken at accept.
     [[nodiscard]] const audit_token_t& audit_token() const { return peer_.audit_token(); }
     [[nodiscard]] pid_t process_identifier() const { return peer_.pid(); }
+    // The peer's /proc/<pid>/status, which can only ever be read for its process; borrowed, valid while the
+    // connection lives.
+    [[nodiscard]] int peer_status_file() const { return peer_.status_file(); }
 
     // Setters may be called at any time; a handler already running keeps the one it started with.
     // Requests whose selector is not in the interface are refused as protocol errors.

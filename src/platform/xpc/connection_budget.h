@@ -20,7 +20,7 @@ struct connection_limits_t {
     // One user other than root; the application holds a handful at most.
     std::size_t per_user = 64;
     // All users other than root together.
-    std::size_t other_users = 192;
+    std::size_t other_users = 160;
     // Root's own, apart from the others': root is served however many the others hold.
     std::size_t root = 64;
     // From the hello to its echo; the client library echoes at once.
@@ -29,9 +29,9 @@ struct connection_limits_t {
     std::chrono::milliseconds refusal_record_interval = std::chrono::minutes(1);
 };
 
-// Held while a connection runs: its socket, the pidfd of its peer and room for what a request opens
-// (the pipe of a tool it runs).
-inline constexpr std::uint64_t kDescriptorsPerConnection = 3;
+// Held while a connection runs: its socket, its peer's /proc/<pid> directory and status file, and room for
+// what a request opens (the pipe of a tool it runs).
+inline constexpr std::uint64_t kDescriptorsPerConnection = 4;
 // The helper's own descriptors besides its connections: standard streams, listener, trace file, rights
 // database, an admission's guest and verifier, an install's directory walk. With the defaults, all of
 // it fits in the 1,024 open files a service is given.

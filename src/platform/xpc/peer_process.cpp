@@ -1,5 +1,6 @@
 #include "platform/xpc/peer_process.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -36,9 +37,9 @@ std::string_view trim_line_end(std::string_view text) {
     return text;
 }
 
-std::optional<executable_identity_t> executable_of(pid_t pid) {
+std::optional<executable_identity_t> executable_of(int process_directory) {
     struct stat info {};
-    if (stat(("/proc/" + std::to_string(pid) + "/exe").c_str(), &info) != 0) {
+    if (fstatat(process_directory, "exe", &info, 0) != 0) {
         return std::nullopt;
     }
     return executable_identity_t{info.st_dev, info.st_ino};
@@ -80,8 +81,12 @@ std::optional<std::uint32_t> parse_status_real_id(std::string_view status, std::
     return std::nullopt;
 }
 
-peer_process_t::peer_process_t(audit_token_t token, owned_fd_t pidfd, executable_identity_t executable)
-    : token_(token), pidfd_(std::move(pidfd)), executable_(executable) {}
+peer_process_t::peer_process_t(audit_token_t token, owned_fd_t process_directory, owned_fd_t status_file,
+                               executable_identity_t executable)
+    : token_(token),
+      process_directory_(std::move(process_directory)),
+      status_file_(std::move(status_file)),
+      executable_(executable) {}
 
 std::optional<peer_process_t> peer_process_t::from_socket(int socket, std::string* reason) {
     auto fail = [reason](std::string text) -> std::optional<peer_process_t> {
@@ -96,20 +101,27 @@ std::optional<peer_process_t> peer_process_t::from_socket(int socket, std::strin
         return fail("no peer credentials");
     }
     const pid_t pid = credentials.pid;
-    owned_fd_t pidfd = pin_process(socket, pid);
+    const owned_fd_t pidfd = pin_process(socket, pid);
     if (!pidfd.valid()) {
         return fail("peer process " + std::to_string(pid) + " cannot be pinned");
     }
-    const auto stat = platform::read_process_entry(pid, "stat");
-    const auto status = platform::read_process_entry(pid, "status");
-    const auto login_uid = platform::read_process_entry(pid, "loginuid");
-    const auto executable = executable_of(pid);
+    owned_fd_t directory(::open(("/proc/" + std::to_string(pid)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const auto stat =
+        directory.valid() ? platform::read_process_entry_at(directory.get(), "stat") : std::nullopt;
+    owned_fd_t status_file(
+        directory.valid() ? ::openat(directory.get(), "status", O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC)
+                          : -1);
+    const auto status =
+        status_file.valid() ? platform::reread_process_entry(status_file.get()) : std::nullopt;
+    const auto login_uid =
+        directory.valid() ? platform::read_process_entry_at(directory.get(), "loginuid") : std::nullopt;
+    const auto executable = directory.valid() ? executable_of(directory.get()) : std::nullopt;
     const pid_t session = getsid(pid);
     const auto start_time = stat ? platform::parse_stat_start_time(*stat) : std::nullopt;
     const auto ruid = status ? parse_status_real_id(*status, "Uid:") : std::nullopt;
     const auto rgid = status ? parse_status_real_id(*status, "Gid:") : std::nullopt;
     const auto auid = login_uid ? parse_number<std::uint32_t>(trim_line_end(*login_uid)) : std::nullopt;
-    // All of it must describe the pinned process, so it has to be alive after the reads.
+    // Alive after the directory was opened and read, the pinned process is the one the directory names.
     if (!start_time || !ruid || !rgid || !auid || !executable || session < 0 || !is_alive(pidfd.get())) {
         return fail("peer process " + std::to_string(pid) + " is gone or unreadable");
     }
@@ -122,13 +134,13 @@ std::optional<peer_process_t> peer_process_t::from_socket(int socket, std::strin
     token.pid = static_cast<std::uint32_t>(pid);
     token.session_id = static_cast<std::uint32_t>(session);
     token.pid_version = static_cast<std::uint32_t>(*start_time);
-    return peer_process_t(token, std::move(pidfd), *executable);
+    return peer_process_t(token, std::move(directory), std::move(status_file), *executable);
 }
 
 bool peer_process_t::runs_admitted_executable() const {
-    const auto now = executable_of(pid());
-    // Checked after the stat: had the process ended before it, the pid could name another one.
-    return now && *now == executable_ && is_alive(pidfd_.get());
+    // Through the directory: once the process has ended, nothing is found there, whoever has its pid now.
+    const auto now = executable_of(process_directory_.get());
+    return now && *now == executable_;
 }
 
 }  // namespace platform::xpc

@@ -1,6 +1,6 @@
 #pragma once
-// The process at the other end of an accepted socket, pinned by a pidfd so that a reused pid is never
-// taken for it: its audit token and the identity of its executable at accept.
+// The process at the other end of an accepted socket, pinned by its opened /proc/<pid> directory so that a
+// reused pid is never taken for it: its audit token and the identity of its executable at accept.
 
 #include <sys/types.h>
 
@@ -22,22 +22,27 @@ struct executable_identity_t {
 
 class peer_process_t {
 public:
-    // SO_PEERCRED for pid and effective ids, SO_PEERPIDFD (or pidfd_open) to pin the process, the rest
-    // from /proc/<pid>. Fails with a reason when the peer is gone or cannot be read.
+    // SO_PEERCRED for pid and effective ids, SO_PEERPIDFD (or pidfd_open) to pin the process while its
+    // /proc/<pid> directory is opened, the rest from that directory. Fails with a reason when the peer is
+    // gone or cannot be read.
     [[nodiscard]] static std::optional<peer_process_t> from_socket(int socket, std::string* reason = nullptr);
 
     [[nodiscard]] const audit_token_t& audit_token() const { return token_; }
     [[nodiscard]] pid_t pid() const { return static_cast<pid_t>(token_.pid); }
     // The executable it ran when it connected.
     [[nodiscard]] const executable_identity_t& executable() const { return executable_; }
+    // Its /proc/<pid>/status, opened from that directory, to be read again for every check; borrowed.
+    [[nodiscard]] int status_file() const { return status_file_.get(); }
     // False once the process has ended or exec'd another executable since accept.
     [[nodiscard]] bool runs_admitted_executable() const;
 
 private:
-    peer_process_t(audit_token_t token, owned_fd_t pidfd, executable_identity_t executable);
+    peer_process_t(audit_token_t token, owned_fd_t process_directory, owned_fd_t status_file,
+                   executable_identity_t executable);
 
     audit_token_t token_;
-    owned_fd_t pidfd_;
+    owned_fd_t process_directory_;
+    owned_fd_t status_file_;
     executable_identity_t executable_;
 };
 
