@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 
 #include "platform/thread_name.h"
 #include "support/product.h"
@@ -69,6 +70,20 @@ public:
             }
         }
         put_digits(digits, count);
+    }
+
+    // "%0<width>i" for the fields of the time: most have exactly `width` digits, written in place.
+    void zero_padded(std::int64_t value, std::size_t width) noexcept {
+        static constexpr std::int64_t kLimits[] = {1, 10, 100, 1000, 10000};
+        if (width >= std::size(kLimits) || value < 0 || value >= kLimits[width] || length_ + width > kLast) {
+            signed_number(value, width, '0');
+            return;
+        }
+        for (std::size_t i = width; i > 0; --i) {
+            line_[length_ + i - 1] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        }
+        length_ += width;
     }
 
     // A line longer than the area is cut there and still ends with its line feed.
@@ -351,19 +366,19 @@ std::size_t build_trace_line(const trace_line_fields_t& fields, char (&line)[kTr
     const trace_time_t& t = fields.time;
     out.text(fields.level_text, 7);
     out.put(' ');
-    out.signed_number(t.year, 4, '0');
+    out.zero_padded(t.year, 4);
     out.put('-');
-    out.signed_number(t.month, 2, '0');
+    out.zero_padded(t.month, 2);
     out.put('-');
-    out.signed_number(t.day, 2, '0');
+    out.zero_padded(t.day, 2);
     out.put(' ');
-    out.signed_number(t.hour, 2, '0');
+    out.zero_padded(t.hour, 2);
     out.put(':');
-    out.signed_number(t.minute, 2, '0');
+    out.zero_padded(t.minute, 2);
     out.put(':');
-    out.signed_number(t.second, 2, '0');
+    out.zero_padded(t.second, 2);
     out.put('.');
-    out.signed_number(t.millisecond, 3, '0');
+    out.zero_padded(t.millisecond, 3);
     out.put(' ');
     out.text(fields.process_name, 10);
     out.put(' ');
