@@ -9,6 +9,7 @@
 
 #include "install/helper_sandbox.h"
 #include "install/namespace_names.h"
+#include "platform/file_manager.h"
 #include "support/product.h"
 
 namespace {
@@ -110,6 +111,10 @@ TEST_F(GlobalConfig, PermissionStepGivesTheTreeItsOwnerAndModesAndNothingBeyondI
     const std::string secret = sandbox_.path("/var/db/secret");
     sandbox_.write_file("/var/db/secret", "root's");
     fs::permissions(secret, fs::perms::owner_read);
+    std::string deepest;
+    for (std::size_t level = 0; level <= platform::file_manager::kMaxTreeDepth; ++level) {
+        deepest += "/d";
+    }
     struct case_t {
         const char* what;
         const char* item;  // below G
@@ -130,6 +135,12 @@ TEST_F(GlobalConfig, PermissionStepGivesTheTreeItsOwnerAndModesAndNothingBeyondI
         {"a link", "/link", [&](const std::string& at) { fs::create_symlink(secret, at); }, 0777, 0, true},
         {"a second name of another file", "/second",
          [&](const std::string& at) { fs::create_hard_link(secret, at); }, 0400, 65534, false},
+        {"a directory deeper than the walk goes", deepest.c_str(),
+         [](const std::string& at) {
+             fs::create_directories(at);
+             fs::permissions(at, fs::perms::owner_all);
+         },
+         0700, 65534, false},
     };
     for (const auto& c : cases) {
         fs::remove_all(global_);
