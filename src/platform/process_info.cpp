@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform/owned_fd.h"
 #include "platform/user_files.h"
 
 namespace platform {
@@ -64,11 +63,15 @@ std::optional<std::string> read_process_entry(pid_t pid, std::string_view entry)
 }
 
 std::optional<std::string> read_process_entry_at(int process_directory, std::string_view entry) {
+    const owned_fd_t fd = open_process_entry(process_directory, entry);
+    return fd.valid() ? read_to_end(fd.get(), kMaxProcessEntrySize) : std::nullopt;
+}
+
+owned_fd_t open_process_entry(int process_directory, std::string_view entry) {
     // The kernel's own files, which no user can replace: opened directly, without the look first that a
     // file a user may name needs. The peer checks read them for every request that can change something.
-    const owned_fd_t fd(::openat(process_directory, std::string(entry).c_str(),
-                                 O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-    return fd.valid() ? read_to_end(fd.get(), kMaxProcessEntrySize) : std::nullopt;
+    return owned_fd_t(::openat(process_directory, std::string(entry).c_str(),
+                               O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
 }
 
 std::optional<std::string> reread_process_entry(int entry_file) {

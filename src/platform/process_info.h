@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/owned_fd.h"
+
 namespace platform {
 
 // Field 22 (start time, clock ticks since boot) of a /proc/<pid>/stat line. The command name in
@@ -21,8 +23,11 @@ namespace platform {
 // The same below an opened /proc/<pid> directory, which names its process for good: once that process is
 // gone nothing can be read through it, even when its pid names another process by then.
 [[nodiscard]] std::optional<std::string> read_process_entry_at(int process_directory, std::string_view entry);
-// An entry such as "status" opened once from such a directory, read again from its start: the kernel writes
-// it anew for each read, and nothing can be read once its process is gone.
+// An entry such as "status" opened from such a directory, to be read again and again; invalid when its
+// process is gone.
+[[nodiscard]] owned_fd_t open_process_entry(int process_directory, std::string_view entry);
+// Such an entry read again from its start: the kernel writes it anew for each read, and nothing can be read
+// once its process is gone.
 [[nodiscard]] std::optional<std::string> reread_process_entry(int entry_file);
 
 // The path of the running executable, as [[NSBundle mainBundle] executablePath] gives it; absent when it

@@ -105,17 +105,17 @@ std::optional<peer_process_t> peer_process_t::from_socket(int socket, std::strin
     if (!pidfd.valid()) {
         return fail("peer process " + std::to_string(pid) + " cannot be pinned");
     }
+    const auto gone = [&] { return fail("peer process " + std::to_string(pid) + " is gone or unreadable"); };
     owned_fd_t directory(::open(("/proc/" + std::to_string(pid)).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    const auto stat =
-        directory.valid() ? platform::read_process_entry_at(directory.get(), "stat") : std::nullopt;
-    owned_fd_t status_file(
-        directory.valid() ? ::openat(directory.get(), "status", O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC)
-                          : -1);
+    if (!directory.valid()) {
+        return gone();
+    }
+    owned_fd_t status_file = platform::open_process_entry(directory.get(), "status");
+    const auto stat = platform::read_process_entry_at(directory.get(), "stat");
     const auto status =
         status_file.valid() ? platform::reread_process_entry(status_file.get()) : std::nullopt;
-    const auto login_uid =
-        directory.valid() ? platform::read_process_entry_at(directory.get(), "loginuid") : std::nullopt;
-    const auto executable = directory.valid() ? executable_of(directory.get()) : std::nullopt;
+    const auto login_uid = platform::read_process_entry_at(directory.get(), "loginuid");
+    const auto executable = executable_of(directory.get());
     const pid_t session = getsid(pid);
     const auto start_time = stat ? platform::parse_stat_start_time(*stat) : std::nullopt;
     const auto ruid = status ? parse_status_real_id(*status, "Uid:") : std::nullopt;
@@ -123,7 +123,7 @@ std::optional<peer_process_t> peer_process_t::from_socket(int socket, std::strin
     const auto auid = login_uid ? parse_number<std::uint32_t>(trim_line_end(*login_uid)) : std::nullopt;
     // Alive after the directory was opened and read, the pinned process is the one the directory names.
     if (!start_time || !ruid || !rgid || !auid || !executable || session < 0 || !is_alive(pidfd.get())) {
-        return fail("peer process " + std::to_string(pid) + " is gone or unreadable");
+        return gone();
     }
     audit_token_t token;
     token.auid = *auid;
